@@ -1,0 +1,92 @@
+// The on-disk layout of an image, and check_image, the stage that accepts an
+// unsealed image, prints its name and finds its descriptor.
+//
+// Every multi-byte field is unsigned and big-endian. Offsets are in bytes.
+//
+//   header, at file offset 0, 8 bytes
+//     +0   4  (not examined)
+//     +4   4  descriptor_offset   file offset of the descriptor
+//   descriptor, at descriptor_offset, 16 bytes
+//     +0   8  (not examined)
+//     +8   2  signature           byte +8 is 0x55 or 0xAA; byte +9 is any value
+//     +10  2  checksum            0 while unsealed
+//     +12  4  length              0 while unsealed; the sealed file's size (even)
+//   name, at descriptor_offset + 16, 2000 bytes
+//     text, ended by its first zero byte if it has one
+//
+// The descriptor may overlap the header and may lie at an odd offset. Every
+// other byte of the file is content. File positions are signed 32-bit: an image
+// is smaller than 2^31 bytes, and a descriptor_offset of 0x80000000 or more is a
+// negative, unreachable offset.
+#pragma once
+
+#include <sys/types.h>
+
+#include <cstddef>
+#include <cstdint>
+
+namespace imgseal {
+
+inline constexpr std::size_t header_size = 8;
+inline constexpr std::size_t header_descriptor_offset_at = 4;
+
+inline constexpr std::size_t descriptor_size = 16;
+inline constexpr std::size_t descriptor_signature_at = 8;
+inline constexpr std::size_t descriptor_checksum_at = 10;
+inline constexpr std::size_t descriptor_length_at = 12;
+inline constexpr std::uint8_t signature_55 = 0x55;
+inline constexpr std::uint8_t signature_aa = 0xAA;
+
+inline constexpr std::size_t name_size = 2000;
+
+// The stamp is the checksum field followed directly by the length field.
+inline constexpr std::size_t stamp_at = descriptor_checksum_at;
+inline constexpr std::size_t stamp_size = 6;
+
+// Files of this size or more are refused: positions are signed 32-bit.
+inline constexpr off_t image_size_limit = off_t{1} << 31;
+
+inline std::uint16_t load_be16(const std::uint8_t* p) {
+    return static_cast<std::uint16_t>(p[0] << 8 | p[1]);
+}
+
+inline std::uint32_t load_be32(const std::uint8_t* p) {
+    return std::uint32_t{p[0]} << 24 | std::uint32_t{p[1]} << 16 | std::uint32_t{p[2]} << 8 |
+           std::uint32_t{p[3]};
+}
+
+inline void store_be16(std::uint8_t* p, std::uint16_t value) {
+    p[0] = static_cast<std::uint8_t>(value >> 8);
+    p[1] = static_cast<std::uint8_t>(value);
+}
+
+inline void store_be32(std::uint8_t* p, std::uint32_t value) {
+    p[0] = static_cast<std::uint8_t>(value >> 24);
+    p[1] = static_cast<std::uint8_t>(value >> 16);
+    p[2] = static_cast<std::uint8_t>(value >> 8);
+    p[3] = static_cast<std::uint8_t>(value);
+}
+
+// The signed file position that descriptor_offset stands for: values of
+// 0x80000000 and more are negative, so the seek to them fails.
+inline off_t descriptor_position(std::uint32_t descriptor_offset) {
+    return static_cast<std::int32_t>(descriptor_offset);
+}
+
+enum class descriptor_verdict {
+    unsealed,          // can be sealed
+    bad_signature,     // "Invalid signature"
+    nonzero_checksum,  // "Non zero checksum field"
+    nonzero_length,    // "Non zero length field"
+};
+
+// The verdict on a descriptor's 16 bytes, tested in the order that decides
+// the message: signature, then checksum, then length.
+descriptor_verdict judge_descriptor(const std::uint8_t (&descriptor)[descriptor_size]);
+
+// Reads the header from the handle's position 0 and the descriptor and name
+// it points to, prints the name line and returns descriptor_offset. Ends the
+// run on any failure or refusal.
+std::uint32_t check_image(int fd);
+
+}  // namespace imgseal
