@@ -7,6 +7,7 @@
 
 #include <cerrno>
 
+#include "image_checksum.hpp"
 #include "image_format.hpp"
 #include "run.hpp"
 
@@ -44,5 +45,6 @@ int main(int argc, char** argv) {
     }
     const int fd = open_image(argv[1]);
     imgseal::check_image(fd);
+    imgseal::image_checksum(fd);
     imgseal::end_run(exit_status::sealed);
 }

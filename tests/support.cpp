@@ -23,7 +23,8 @@ bytes random_bytes(std::size_t size, std::uint32_t seed) {
 bytes build_image(const image_spec& spec) {
     const std::size_t minimum = std::size_t{spec.descriptor_offset} + 16 + 2000;
     const std::size_t size = spec.size != 0 ? spec.size : minimum;
-    bytes image = spec.content_seed != 0 ? random_bytes(size, spec.content_seed) : bytes(size);
+    bytes image =
+        spec.content_seed != 0 ? random_bytes(size, spec.content_seed) : bytes(size, spec.fill);
     const std::size_t d = spec.descriptor_offset;
     for (int i = 0; i < 4; ++i) {
         image.at(4 + static_cast<std::size_t>(i)) =

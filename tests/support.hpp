@@ -13,8 +13,8 @@ namespace imgseal_test {
 
 using bytes = std::vector<std::uint8_t>;
 
-// A valid unsealed image: zero content unless a seed asks for pseudo-random
-// bytes, the header pointing at the descriptor, the signature byte, zero stamp
+// A valid unsealed image: content of the fill byte unless a seed asks for
+// pseudo-random bytes, the header pointing at the descriptor, the signature byte, zero stamp
 // fields and the name. Size 0 means just large enough for header, descriptor
 // and name.
 struct image_spec {
@@ -23,6 +23,7 @@ struct image_spec {
     std::uint8_t signature = 0x55;
     std::size_t size = 0;
     std::uint32_t content_seed = 0;
+    std::uint8_t fill = 0;
 };
 bytes build_image(const image_spec& spec);
 

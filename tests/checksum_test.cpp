@@ -1,0 +1,157 @@
+// The checksum pass: the defined value for every size and content, whatever
+// the blocks it arrives in, and the length line of the tool.
+#include <numeric>
+
+#include "image_checksum.hpp"
+#include "support.hpp"
+
+namespace imgseal_test {
+namespace {
+
+using imgseal::checksum_buffer_size;
+
+imgseal::image_sum sum_in_pieces(const bytes& data, const std::vector<std::size_t>& pieces) {
+    imgseal::checksum_state state = imgseal::checksum_init();
+    std::size_t at = 0;
+    for (std::size_t i = 0; at < data.size(); ++i) {
+        const std::size_t size = std::min(pieces[i % pieces.size()], data.size() - at);
+        imgseal::checksum_update(state, data.data() + at, size);
+        at += size;
+    }
+    return imgseal::checksum_final(state);
+}
+
+void expect_reference(const imgseal::image_sum& got, const bytes& data, const std::string& what) {
+    const reference_result want = reference_checksum(data);
+    EXPECT_EQ(got.checksum, want.checksum) << what;
+    EXPECT_EQ(got.padded_length, want.padded_length) << what;
+    EXPECT_EQ(got.odd_tail, want.odd_tail) << what;
+}
+
+// Hand-computed values: a lone 0xFF is a high-order byte (adds 0xFF00, not
+// 0x00FF), and an empty input still adds nothing but its length.
+TEST(checksum, SmallInputsGiveHandComputedValues) {
+    const struct {
+        bytes data;
+        std::uint16_t checksum;
+        std::uint32_t padded_length;
+        bool odd_tail;
+    } cases[] = {
+        {{}, 0xFFFF, 0, false},
+        {{0xFF}, 0x00FD, 2, true},             // 0xFF00 + 2
+        {{0x00, 0xFF}, 0xFEFE, 2, false},      // 0x00FF + 2
+        {{0x12, 0x34, 0x56}, 0x97C7, 4, true}  // 0x1234 + 0x5600 + 4
+    };
+    for (const auto& c : cases) {
+        const imgseal::image_sum got = sum_in_pieces(c.data, {c.data.size() + 1});
+        EXPECT_EQ(got.checksum, c.checksum) << c.data.size();
+        EXPECT_EQ(got.padded_length, c.padded_length) << c.data.size();
+        EXPECT_EQ(got.odd_tail, c.odd_tail) << c.data.size();
+    }
+}
+
+// The worked examples of the format: the name "abc", signature word 0x55 00
+// (or 0xAA 00), every other byte zero.
+TEST(checksum, WorkedExamples) {
+    const struct {
+        std::uint32_t offset;
+        std::uint8_t signature;
+        std::size_t size;
+        std::uint16_t checksum;
+        std::uint32_t padded_length;
+        bool odd_tail;
+    } cases[] = {{0, 0x55, 2016, 0xDEBC, 2016, false},
+                 {0, 0x55, 2017, 0xDDBA, 2018, true},
+                 {8, 0x55, 2024, 0xDEAC, 2024, false},
+                 {8, 0xAA, 2024, 0x89AC, 2024, false}};
+    for (const auto& c : cases) {
+        bytes image =
+            build_image({.descriptor_offset = c.offset, .signature = c.signature, .size = c.size});
+        if (c.size % 2 != 0) image.back() = 0x01;
+        const imgseal::image_sum got = sum_in_pieces(image, {checksum_buffer_size});
+        EXPECT_EQ(got.checksum, c.checksum) << c.size;
+        EXPECT_EQ(got.padded_length, c.padded_length) << c.size;
+        EXPECT_EQ(got.odd_tail, c.odd_tail) << c.size;
+    }
+}
+
+// The pass agrees with the unit-by-unit definition on sizes around the read
+// buffer, on all-0xFF data that wraps the 32-bit sum many times, and on
+// random data, fed one buffer at a time as the tool reads it.
+TEST(checksum, MatchesUnitByUnitReferenceAroundBufferSize) {
+    const std::size_t n = checksum_buffer_size;
+    for (const std::size_t size : {std::size_t{0}, std::size_t{1}, std::size_t{2}, std::size_t{3},
+                                   n - 1, n, n + 1, 2 * n + 1, 3 * n}) {
+        expect_reference(sum_in_pieces(bytes(size, 0xFF), {n}), bytes(size, 0xFF),
+                         "0xFF x" + std::to_string(size));
+        const bytes data = random_bytes(size, static_cast<std::uint32_t>(size + 1));
+        expect_reference(sum_in_pieces(data, {n}), data, "random x" + std::to_string(size));
+    }
+}
+
+// The wrap of the 32-bit sum is kept: all-0xFF data of 3 MiB does not give the
+// carry-preserving one's-complement sum.
+TEST(checksum, KeepsWrapOfThe32BitSum) {
+    const bytes data(3 * checksum_buffer_size, 0xFF);
+    std::uint64_t carry_preserving = 0xFFFFull * data.size() / 2 + data.size();
+    while (carry_preserving >> 16)
+        carry_preserving = (carry_preserving & 0xFFFF) + (carry_preserving >> 16);
+    const imgseal::image_sum got = sum_in_pieces(data, {checksum_buffer_size});
+    EXPECT_EQ(got.checksum, reference_checksum(data).checksum);
+    EXPECT_NE(got.checksum, static_cast<std::uint16_t>(~carry_preserving));
+}
+
+// Short reads change nothing: the same bytes in odd-sized pieces give the same
+// result as in one piece; a byte carried over pairs with the next piece's first.
+TEST(checksum, PiecesOfAnySizeGiveTheSameResult) {
+    const bytes data = random_bytes(300001, 11);
+    const imgseal::image_sum whole = sum_in_pieces(data, {data.size()});
+    expect_reference(whole, data, "whole");
+    for (const auto& pieces : std::vector<std::vector<std::size_t>>{
+             {1}, {3}, {7}, {4097}, {1, 2, 3, 5, 8, 13, 4097, 65536}, {2, 1}}) {
+        const imgseal::image_sum got = sum_in_pieces(data, pieces);
+        EXPECT_EQ(got.checksum, whole.checksum) << pieces.size() << " first " << pieces[0];
+        EXPECT_EQ(got.padded_length, whole.padded_length);
+        EXPECT_EQ(got.odd_tail, whole.odd_tail);
+    }
+}
+
+using checksum_pass = tool_test;
+
+// The tool prints the padded length of images around the buffer size, after
+// the name line.
+TEST_F(checksum_pass, PrintsPaddedLengthAroundBufferSize) {
+    const std::size_t n = checksum_buffer_size;
+    for (const std::size_t size :
+         {std::size_t{2016 + 8}, std::size_t{2016 + 8 + 1}, n - 1, n, n + 1, 2 * n + 1}) {
+        const bytes image = build_image({.size = size, .content_seed = 5});
+        const run_result run = run_tool({put_image(image)});
+        const std::string length_line = "Length = " + std::to_string(size + size % 2) + "\n";
+        EXPECT_EQ(run.status, 0) << size;
+        EXPECT_EQ(run.out.substr(0, 10 + length_line.size()), "Name: abc\n" + length_line) << size;
+        EXPECT_EQ(run.err, "") << size;
+    }
+}
+
+// A read failing in the pass ends with status 4 after the name line and
+// before any length line; a failed seek to its start ends with status 3. With
+// both streams in one file the report comes after the name line.
+TEST_F(checksum_pass, FailedReadOrSeekEndsThePass) {
+    const bytes image = build_image({.size = 3 * checksum_buffer_size, .content_seed = 9});
+    const struct {
+        const char* call;
+        int nth;
+        int status;
+    } cases[] = {{"read", 4, 4}, {"read", 5, 4}, {"read", 7, 4}, {"lseek", 2, 3}};
+    for (const auto& c : cases) {
+        put_image(image);
+        const auto prefix = inject_failure(image_path_, c.call, "EIO", c.nth);
+        const run_result run = run_tool({image_path_}, prefix, /*merge_streams=*/true);
+        EXPECT_EQ(run.status, c.status) << c.call << c.nth;
+        EXPECT_EQ(run.out, "Name: abc\nInput/output error\n") << c.call << c.nth;
+        EXPECT_EQ(read_file(image_path_), image) << c.call << c.nth;
+    }
+}
+
+}  // namespace
+}  // namespace imgseal_test
