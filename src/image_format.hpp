@@ -33,15 +33,13 @@ inline constexpr std::size_t header_descriptor_offset_at = 4;
 inline constexpr std::size_t descriptor_size = 16;
 inline constexpr std::size_t descriptor_signature_at = 8;
 inline constexpr std::size_t descriptor_checksum_at = 10;
+inline constexpr std::size_t descriptor_checksum_size = 2;
 inline constexpr std::size_t descriptor_length_at = 12;
+inline constexpr std::size_t descriptor_length_size = 4;
 inline constexpr std::uint8_t signature_55 = 0x55;
 inline constexpr std::uint8_t signature_aa = 0xAA;
 
 inline constexpr std::size_t name_size = 2000;
-
-// The stamp is the checksum field followed directly by the length field.
-inline constexpr std::size_t stamp_at = descriptor_checksum_at;
-inline constexpr std::size_t stamp_size = 6;
 
 // Files of this size or more are refused: positions are signed 32-bit.
 inline constexpr off_t image_size_limit = off_t{1} << 31;

@@ -6,10 +6,12 @@
 #include <sys/stat.h>
 
 #include <cerrno>
+#include <csignal>
 
 #include "image_checksum.hpp"
 #include "image_format.hpp"
 #include "run.hpp"
+#include "stamp.hpp"
 
 namespace {
 
@@ -33,18 +35,34 @@ int open_image(const char* path) {
         imgseal::fail_system_call(exit_status::usage_or_open);
     }
     // O_NONBLOCK stays set: it changes nothing for a regular file.
+
+    // Runs on one image follow one another: a later run waits, then finds the
+    // image sealed. Two runs at once would both append a fill byte. The lock
+    // lasts until the image is closed or the process ends. File systems
+    // without locks go on without one.
+    struct flock whole_file {};
+    whole_file.l_type = F_WRLCK;
+    whole_file.l_whence = SEEK_SET;
+    if (fcntl(fd, F_OFD_SETLKW, &whole_file) == -1 && errno != ENOLCK && errno != EINVAL &&
+        errno != EOPNOTSUPP) {
+        imgseal::fail_system_call(exit_status::usage_or_open);
+    }
     return fd;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
+    // An append beyond the file size limit then fails with EFBIG and is
+    // reported, instead of the signal killing the run half-way.
+    std::signal(SIGXFSZ, SIG_IGN);
     if (argc != 2) {
         imgseal::print_line("Invalid number of arguments\n");
         imgseal::end_run(exit_status::usage_or_open);
     }
     const int fd = open_image(argv[1]);
-    imgseal::check_image(fd);
-    imgseal::image_checksum(fd);
+    const std::uint32_t descriptor_offset = imgseal::check_image(fd);
+    const imgseal::image_sum sum = imgseal::image_checksum(fd);
+    imgseal::stamp_image(fd, descriptor_offset, sum);
     imgseal::end_run(exit_status::sealed);
 }

@@ -17,7 +17,7 @@ enum class exit_status : int {
     read_failed = 4,     // a read fails or returns fewer bytes than asked
     bad_signature = 5,   // the descriptor's signature byte is neither 0x55 nor 0xAA
     already_sealed = 6,  // the descriptor's checksum or length field is not zero
-    write_failed = 8,    // a write, the flush or the close fails; no status 7 exists
+    write_failed = 8,    // a write, the flush or the close fails; there is no status 7
 };
 
 // One line on standard error: the system's description of the current errno.

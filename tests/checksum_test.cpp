@@ -118,21 +118,6 @@ TEST(checksum, PiecesOfAnySizeGiveTheSameResult) {
 
 using checksum_pass = tool_test;
 
-// The tool prints the padded length of images around the buffer size, after
-// the name line.
-TEST_F(checksum_pass, PrintsPaddedLengthAroundBufferSize) {
-    const std::size_t n = checksum_buffer_size;
-    for (const std::size_t size :
-         {std::size_t{2016 + 8}, std::size_t{2016 + 8 + 1}, n - 1, n, n + 1, 2 * n + 1}) {
-        const bytes image = build_image({.size = size, .content_seed = 5});
-        const run_result run = run_tool({put_image(image)});
-        const std::string length_line = "Length = " + std::to_string(size + size % 2) + "\n";
-        EXPECT_EQ(run.status, 0) << size;
-        EXPECT_EQ(run.out.substr(0, 10 + length_line.size()), "Name: abc\n" + length_line) << size;
-        EXPECT_EQ(run.err, "") << size;
-    }
-}
-
 // A read failing in the pass ends with status 4 after the name line and
 // before any length line; a failed seek to its start ends with status 3. With
 // both streams in one file the report comes after the name line.

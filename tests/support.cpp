@@ -61,6 +61,19 @@ reference_result reference_checksum(const std::uint8_t* data, std::size_t size) 
     return {static_cast<std::uint16_t>(~e), padded_length, odd_tail};
 }
 
+bytes sealed_image(const bytes& image, std::uint32_t descriptor_offset) {
+    const reference_result want = reference_checksum(image);
+    bytes sealed = image;
+    const std::size_t at = std::size_t{descriptor_offset} + 10;
+    sealed.at(at) = static_cast<std::uint8_t>(want.checksum >> 8);
+    sealed.at(at + 1) = static_cast<std::uint8_t>(want.checksum);
+    for (std::size_t i = 0; i < 4; ++i) {
+        sealed.at(at + 2 + i) = static_cast<std::uint8_t>(want.padded_length >> (24 - 8 * i));
+    }
+    if (want.odd_tail) sealed.push_back(0);
+    return sealed;
+}
+
 std::uint16_t load_be16_at(const bytes& data, std::size_t at) {
     return static_cast<std::uint16_t>(data.at(at) << 8 | data.at(at + 1));
 }

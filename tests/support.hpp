@@ -43,6 +43,10 @@ inline reference_result reference_checksum(const bytes& data) {
     return reference_checksum(data.data(), data.size());
 }
 
+// What sealing `image` must leave on disk: the reference checksum and padded
+// length in the descriptor, and the fill byte after an odd-sized image.
+bytes sealed_image(const bytes& image, std::uint32_t descriptor_offset);
+
 std::uint16_t load_be16_at(const bytes& data, std::size_t at);
 std::uint32_t load_be32_at(const bytes& data, std::size_t at);
 

@@ -1,0 +1,15 @@
+// stamp_image: the write-back that seals an image, the only stage that writes.
+#pragma once
+
+#include <cstdint>
+
+#include "image_checksum.hpp"
+
+namespace imgseal {
+
+// Appends the fill byte to an odd-sized image, writes checksum and length into
+// the descriptor, forces the file to stable storage, closes it and prints the
+// checksum line. Ends the run on any failure.
+void stamp_image(int fd, std::uint32_t descriptor_offset, const image_sum& sum);
+
+}  // namespace imgseal

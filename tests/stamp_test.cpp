@@ -1,0 +1,256 @@
+// Sealing end to end: the bytes written, the fill byte, what every failure of
+// a call on the image leaves behind, file size limits and racing runs.
+#include <fcntl.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <random>
+
+#include "support.hpp"
+
+namespace imgseal_test {
+namespace {
+
+using stamp = tool_test;
+
+// The one's-complement sum of the big-endian words, carries folded back.
+std::uint16_t ones_complement_sum(const bytes& data) {
+    std::uint64_t sum = 0;
+    for (std::size_t i = 0; i < data.size(); i += 2) {
+        sum += std::uint64_t{data[i]} << 8 | (i + 1 < data.size() ? data[i + 1] : 0);
+    }
+    while (sum >> 16) sum = (sum & 0xFFFF) + (sum >> 16);
+    return static_cast<std::uint16_t>(sum);
+}
+
+// The worked examples are sealed with their known checksum: the stamp lands at
+// descriptor +10, an even image keeps its size, an odd one gains one zero byte
+// and then has the size its length field says.
+TEST_F(stamp, SealsWorkedExamples) {
+    const struct {
+        std::uint32_t offset;
+        std::uint8_t signature;
+        std::size_t size;
+        std::uint16_t checksum;
+    } cases[] = {{0, 0x55, 2016, 0xDEBC},
+                 {0, 0x55, 2017, 0xDDBA},
+                 {8, 0x55, 2024, 0xDEAC},
+                 {8, 0xAA, 2024, 0x89AC}};
+    for (const auto& c : cases) {
+        bytes image =
+            build_image({.descriptor_offset = c.offset, .signature = c.signature, .size = c.size});
+        if (c.size % 2 != 0) image.back() = 0x01;
+        const run_result run = run_tool({put_image(image)});
+        const auto length = static_cast<std::uint32_t>(c.size + c.size % 2);
+        EXPECT_EQ(run.status, 0) << c.size;
+        EXPECT_EQ(run.out, sealed_output("abc", length, c.checksum)) << c.size;
+        EXPECT_EQ(run.err, "") << c.size;
+
+        bytes want = image;
+        want[c.offset + 10] = static_cast<std::uint8_t>(c.checksum >> 8);
+        want[c.offset + 11] = static_cast<std::uint8_t>(c.checksum);
+        want[c.offset + 14] = static_cast<std::uint8_t>(length >> 8);
+        want[c.offset + 15] = static_cast<std::uint8_t>(length);
+        if (c.size % 2 != 0) want.push_back(0x00);
+        EXPECT_EQ(read_file(image_path_), want) << c.size;
+    }
+    // Descriptor at 8: bytes 18 to 23 are DE AC 00 00 07 E8.
+    const bytes sealed = read_file(image_path_);
+    EXPECT_EQ(load_be16_at(sealed, 18), 0x89AC);
+    EXPECT_EQ(load_be32_at(sealed, 20), 2024u);
+}
+
+// A sealed image is refused by a second run and left unchanged.
+TEST_F(stamp, SealedImageIsRefusedUnchanged) {
+    put_image(build_image({.size = 3001, .content_seed = 4}));
+    ASSERT_EQ(run_tool({image_path_}).status, 0);
+    const bytes sealed = read_file(image_path_);
+    const run_result again = run_tool({image_path_});
+    EXPECT_EQ(again.status, 6);
+    EXPECT_EQ(again.out, "Non zero checksum field\n");
+    EXPECT_EQ(again.err, "");
+    EXPECT_EQ(read_file(image_path_), sealed);
+}
+
+// Random images under 131,070 bytes with an even descriptor offset sum to
+// 0xFFFF once sealed; with any offset and any size the sealed bytes are those
+// of the reference.
+TEST_F(stamp, SealedImagesCarryTheReferenceSeal) {
+    std::mt19937 generator(2026);
+    for (int round = 0; round < 24; ++round) {
+        const auto offset = static_cast<std::uint32_t>(generator() % 4000);
+        const std::size_t size = offset + 2016 + generator() % 100000;
+        const auto seed = static_cast<std::uint32_t>(generator() | 1);
+        const bytes image =
+            build_image({.descriptor_offset = offset, .size = size, .content_seed = seed});
+        const run_result run = run_tool({put_image(image)});
+        const bytes want = sealed_image(image, offset);
+        EXPECT_EQ(run.status, 0) << round;
+        EXPECT_EQ(read_file(image_path_), want) << round;
+        if (offset % 2 == 0) {
+            EXPECT_EQ(ones_complement_sum(want), 0xFFFF) << round;
+        }
+    }
+}
+
+// Images over 131,070 bytes, where the 32-bit sum wraps, and around the read
+// buffer's size are sealed exactly as the reference says.
+TEST_F(stamp, SealsLargeImagesAroundBufferSize) {
+    const std::size_t n = std::size_t{1} << 20;
+    for (const std::size_t size : {n - 1, n, n + 1, 2 * n + 1, 3 * n}) {
+        for (const std::uint32_t seed : {0u, 77u}) {
+            const bytes image = build_image({.size = size, .content_seed = seed, .fill = 0xFF});
+            const run_result run = run_tool({put_image(image)});
+            const reference_result want = reference_checksum(image);
+            EXPECT_EQ(run.status, 0) << size;
+            EXPECT_EQ(run.out, sealed_output("abc", want.padded_length, want.checksum)) << size;
+            EXPECT_EQ(read_file(image_path_), sealed_image(image, 8)) << size;
+        }
+    }
+}
+
+// What a failed call on the image leaves behind.
+enum class left {
+    unchanged,  // the image is as it was, and a rerun seals it
+    padded,     // only the fill byte was added, and a rerun seals it identically
+    refused,    // a part of the stamp is written: a rerun refuses it with status 6
+    sealed,     // the run succeeded after all
+};
+
+// Every call on the image fails in turn. The run ends with the call's status
+// and one report, and prints the checksum line only if it sealed the image;
+// afterwards the image is unchanged, sealed identically by a rerun, or refused.
+TEST_F(stamp, EachFailedCallLeavesARecoverableImage) {
+    const struct {
+        std::size_t size;
+        const char* call;
+        int nth;
+        const char* error;
+        int status;
+        const char* report;
+        left after;
+    } cases[] = {
+        // Even image: seek, checksum write, length write, fsync, close.
+        {2024, "lseek", 3, "ESPIPE", 3, "Illegal seek\n", left::unchanged},
+        {2024, "write", 1, "ENOSPC", 8, "No space left on device\n", left::unchanged},
+        {2024, "write", 2, "ENOSPC", 8, "No space left on device\n", left::refused},
+        {2024, "fsync", 1, "EIO", 8, "Input/output error\n", left::refused},
+        {2024, "fsync", 1, "ENOSPC", 8, "No space left on device\n", left::refused},
+        {2024, "fsync", 1, "EINVAL", 0, "", left::sealed},
+        {2024, "close", 1, "EIO", 8, "Input/output error\n", left::refused},
+        {2024, "close", 1, "EINTR", 0, "", left::sealed},
+        // Odd image: seek to the end, fill byte, seek, checksum, length.
+        {2025, "lseek", 3, "ESPIPE", 3, "Illegal seek\n", left::unchanged},
+        {2025, "write", 1, "EFBIG", 8, "File too large\n", left::unchanged},
+        {2025, "lseek", 4, "ESPIPE", 3, "Illegal seek\n", left::padded},
+        {2025, "write", 2, "EDQUOT", 8, "Disk quota exceeded\n", left::padded},
+        {2025, "write", 3, "ENOSPC", 8, "No space left on device\n", left::refused},
+    };
+    for (const auto& c : cases) {
+        const std::string what =
+            std::to_string(c.size) + " " + c.call + " " + std::to_string(c.nth) + " " + c.error;
+        const bytes image = build_image({.size = c.size, .content_seed = 21});
+        const bytes sealed = sealed_image(image, 8);
+        const reference_result want = reference_checksum(image);
+        const std::string sealed_out = sealed_output("abc", want.padded_length, want.checksum);
+        put_image(image);
+
+        const run_result run =
+            run_tool({image_path_}, inject_failure(image_path_, c.call, c.error, c.nth));
+        EXPECT_EQ(run.status, c.status) << what;
+        EXPECT_EQ(run.out,
+                  c.status == 0 ? sealed_out : sealed_out.substr(0, sealed_out.rfind("Checksum")))
+            << what;
+        EXPECT_EQ(run.err, c.report) << what;
+        const bytes after = read_file(image_path_);
+
+        const run_result rerun = run_tool({image_path_});
+        switch (c.after) {
+            case left::unchanged:
+            case left::padded: {
+                bytes expected = image;
+                if (c.after == left::padded) expected.push_back(0);
+                EXPECT_EQ(after, expected) << what;
+                EXPECT_EQ(rerun.status, 0) << what;
+                EXPECT_EQ(rerun.out, sealed_out) << what;
+                EXPECT_EQ(read_file(image_path_), sealed) << what;
+                break;
+            }
+            case left::refused:
+                EXPECT_NE(after, image) << what;
+                EXPECT_EQ(rerun.status, 6) << what;
+                EXPECT_EQ(read_file(image_path_), after) << what;
+                break;
+            case left::sealed:
+                EXPECT_EQ(after, sealed) << what;
+                EXPECT_EQ(rerun.status, 6) << what;
+                break;
+        }
+    }
+}
+
+// A write that comes back short is a failure with its own report, not
+// "Success".
+TEST_F(stamp, ShortWriteIsReportedAsIncomplete) {
+    const bytes image = build_image({});
+    put_image(image);
+    const run_result run = run_tool({image_path_}, {"strace", "-o", "/dev/null", "-P", image_path_,
+                                                    "-e", "inject=write:retval=1:when=1"});
+    EXPECT_EQ(run.status, 8);
+    EXPECT_EQ(run.out, "Name: abc\nLength = 2024\n");
+    EXPECT_EQ(run.err, "Incomplete write\n");
+    EXPECT_EQ(read_file(image_path_), image);
+}
+
+// With the file size limit at the image's size, the fill byte cannot be
+// appended: the run reports it and leaves the image as it was, instead of
+// being killed by the signal; a rerun without the limit seals it.
+TEST_F(stamp, FileSizeLimitLeavesOddImageUnchanged) {
+    const bytes image = build_image({.size = 4097, .content_seed = 8});
+    put_image(image);
+    const run_result run =
+        run_tool({image_path_}, {"prlimit", "--fsize=" + std::to_string(image.size())});
+    EXPECT_EQ(run.status, 8);
+    EXPECT_EQ(run.out, "Name: abc\nLength = 4098\n");
+    EXPECT_EQ(run.err, "File too large\n");
+    EXPECT_EQ(read_file(image_path_), image);
+    EXPECT_EQ(run_tool({image_path_}).status, 0);
+    EXPECT_EQ(read_file(image_path_), sealed_image(image, 8));
+}
+
+// Runs started together on one odd-sized image follow one another: one seals
+// it, the others find it sealed, and the fill byte is appended once.
+TEST_F(stamp, RacingRunsSealOnce) {
+    const bytes image = build_image({.size = (std::size_t{4} << 20) + 1, .content_seed = 12});
+    const bytes sealed = sealed_image(image, 8);
+    for (int round = 0; round < 8; ++round) {
+        put_image(image);
+        std::vector<pid_t> runs;
+        for (int i = 0; i < 4; ++i) {
+            const pid_t child = fork();
+            if (child == 0) {
+                const int null_fd = open("/dev/null", O_RDWR);
+                dup2(null_fd, 1);
+                dup2(null_fd, 2);
+                execl(IMGSEAL_BINARY, IMGSEAL_BINARY, image_path_.c_str(), nullptr);
+                _exit(127);
+            }
+            runs.push_back(child);
+        }
+        int sealed_runs = 0;
+        int refused_runs = 0;
+        for (const pid_t child : runs) {
+            int status = 0;
+            waitpid(child, &status, 0);
+            ASSERT_TRUE(WIFEXITED(status));
+            sealed_runs += WEXITSTATUS(status) == 0;
+            refused_runs += WEXITSTATUS(status) == 6;
+        }
+        EXPECT_EQ(sealed_runs, 1) << round;
+        EXPECT_EQ(refused_runs, 3) << round;
+        EXPECT_EQ(read_file(image_path_), sealed) << round;
+    }
+}
+
+}  // namespace
+}  // namespace imgseal_test
