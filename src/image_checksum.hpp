@@ -25,7 +25,15 @@ struct byte_sums {
 
 using sum_kernel = byte_sums (*)(const std::uint8_t* data, std::size_t size);
 
+// The kernels give the same sums; they differ in speed only.
 byte_sums sum_bytes_scalar(const std::uint8_t* data, std::size_t size);
+#if defined(__x86_64__)
+byte_sums sum_bytes_sse2(const std::uint8_t* data, std::size_t size);
+byte_sums sum_bytes_avx2(const std::uint8_t* data, std::size_t size);  // needs AVX2
+bool avx2_supported();
+#endif
+// The fastest kernel that this processor runs.
+sum_kernel fastest_kernel();
 
 struct checksum_state {
     sum_kernel kernel;
@@ -40,7 +48,7 @@ struct image_sum {
     bool odd_tail;                // the byte count is odd
 };
 
-checksum_state checksum_init(sum_kernel kernel = sum_bytes_scalar);
+checksum_state checksum_init(sum_kernel kernel = fastest_kernel());
 // Blocks may have any size, odd ones included; only their order matters.
 void checksum_update(checksum_state& state, const std::uint8_t* data, std::size_t size);
 image_sum checksum_final(const checksum_state& state);

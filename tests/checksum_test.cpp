@@ -10,8 +10,24 @@ namespace {
 
 using imgseal::checksum_buffer_size;
 
-imgseal::image_sum sum_in_pieces(const bytes& data, const std::vector<std::size_t>& pieces) {
-    imgseal::checksum_state state = imgseal::checksum_init();
+struct named_kernel {
+    const char* name;
+    imgseal::sum_kernel kernel;
+};
+
+// Every kernel that this processor can run, whichever one the tool picks.
+std::vector<named_kernel> runnable_kernels() {
+    std::vector<named_kernel> kernels = {{"scalar", imgseal::sum_bytes_scalar}};
+#if defined(__x86_64__)
+    kernels.push_back({"sse2", imgseal::sum_bytes_sse2});
+    if (imgseal::avx2_supported()) kernels.push_back({"avx2", imgseal::sum_bytes_avx2});
+#endif
+    return kernels;
+}
+
+imgseal::image_sum sum_in_pieces(const bytes& data, const std::vector<std::size_t>& pieces,
+                                 imgseal::sum_kernel kernel = imgseal::fastest_kernel()) {
+    imgseal::checksum_state state = imgseal::checksum_init(kernel);
     std::size_t at = 0;
     for (std::size_t i = 0; at < data.size(); ++i) {
         const std::size_t size = std::min(pieces[i % pieces.size()], data.size() - at);
@@ -107,12 +123,50 @@ TEST(checksum, PiecesOfAnySizeGiveTheSameResult) {
     const bytes data = random_bytes(300001, 11);
     const imgseal::image_sum whole = sum_in_pieces(data, {data.size()});
     expect_reference(whole, data, "whole");
-    for (const auto& pieces : std::vector<std::vector<std::size_t>>{
-             {1}, {3}, {7}, {4097}, {1, 2, 3, 5, 8, 13, 4097, 65536}, {2, 1}}) {
-        const imgseal::image_sum got = sum_in_pieces(data, pieces);
-        EXPECT_EQ(got.checksum, whole.checksum) << pieces.size() << " first " << pieces[0];
-        EXPECT_EQ(got.padded_length, whole.padded_length);
-        EXPECT_EQ(got.odd_tail, whole.odd_tail);
+    for (const named_kernel& k : runnable_kernels()) {
+        for (const auto& pieces : std::vector<std::vector<std::size_t>>{
+                 {1}, {3}, {7}, {4097}, {1, 2, 3, 5, 8, 13, 4097, 65536}, {2, 1}}) {
+            const imgseal::image_sum got = sum_in_pieces(data, pieces, k.kernel);
+            EXPECT_EQ(got.checksum, whole.checksum) << k.name << " first piece " << pieces[0];
+            EXPECT_EQ(got.padded_length, whole.padded_length) << k.name;
+            EXPECT_EQ(got.odd_tail, whole.odd_tail) << k.name;
+        }
+    }
+}
+
+// Each kernel sums the bytes at even and odd distances exactly, from any
+// alignment, on every size around its vector widths and unrolled steps, on
+// all-0xFF and random data; streamed from an odd file offset it still gives
+// the reference checksum.
+TEST(checksum, EveryKernelMatchesReference) {
+    std::vector<std::size_t> sizes;
+    for (std::size_t size = 0; size <= 300; ++size) sizes.push_back(size);
+    for (const std::size_t size : {4095u, 4096u, 4097u, 65535u, 65536u, 65537u})
+        sizes.push_back(size);
+    const std::size_t n = checksum_buffer_size;
+    for (const std::size_t size : {n - 1, n, n + 1}) sizes.push_back(size);
+
+    const bytes random = random_bytes(n + 64, 99);
+    const bytes ones(n + 64, 0xFF);
+    for (const named_kernel& k : runnable_kernels()) {
+        for (const bytes* data : {&random, &ones}) {
+            for (const std::size_t size : sizes) {
+                for (const std::size_t start : {0u, 1u, 2u, 3u, 31u}) {
+                    const std::uint8_t* p = data->data() + start;
+                    std::uint64_t even = 0;
+                    std::uint64_t odd = 0;
+                    for (std::size_t i = 0; i < size; ++i) (i % 2 == 0 ? even : odd) += p[i];
+                    const imgseal::byte_sums got = k.kernel(p, size);
+                    ASSERT_EQ(got.even, even) << k.name << " size " << size << " start " << start;
+                    ASSERT_EQ(got.odd, odd) << k.name << " size " << size << " start " << start;
+                }
+                // A first piece of 1 byte puts every later block at an odd offset.
+                const bytes whole(data->begin(), data->begin() + static_cast<std::ptrdiff_t>(size));
+                const reference_result want = reference_checksum(whole);
+                ASSERT_EQ(sum_in_pieces(whole, {1, n}, k.kernel).checksum, want.checksum)
+                    << k.name << " size " << size;
+            }
+        }
     }
 }
 
