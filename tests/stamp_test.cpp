@@ -194,8 +194,8 @@ TEST_F(stamp, EachFailedCallLeavesARecoverableImage) {
 TEST_F(stamp, ShortWriteIsReportedAsIncomplete) {
     const bytes image = build_image({});
     put_image(image);
-    const run_result run = run_tool({image_path_}, {"strace", "-o", "/dev/null", "-P", image_path_,
-                                                    "-e", "inject=write:retval=1:when=1"});
+    const run_result run =
+        run_tool({image_path_}, under_strace(image_path_, "write:retval=1:when=1"));
     EXPECT_EQ(run.status, 8);
     EXPECT_EQ(run.out, "Name: abc\nLength = 2024\n");
     EXPECT_EQ(run.err, "Incomplete write\n");

@@ -1,4 +1,4 @@
-// The tests' image builder, reference checksum and tool runner.
+// The tool runner, failure injection and the per-test directory.
 #include "support.hpp"
 
 #include <fcntl.h>
@@ -9,78 +9,8 @@
 #include <cstdlib>
 #include <fstream>
 #include <iterator>
-#include <random>
 
 namespace imgseal_test {
-
-bytes random_bytes(std::size_t size, std::uint32_t seed) {
-    std::mt19937 generator(seed);
-    bytes data(size);
-    for (auto& byte : data) byte = static_cast<std::uint8_t>(generator());
-    return data;
-}
-
-bytes build_image(const image_spec& spec) {
-    const std::size_t minimum = std::size_t{spec.descriptor_offset} + 16 + 2000;
-    const std::size_t size = spec.size != 0 ? spec.size : minimum;
-    bytes image =
-        spec.content_seed != 0 ? random_bytes(size, spec.content_seed) : bytes(size, spec.fill);
-    const std::size_t d = spec.descriptor_offset;
-    for (int i = 0; i < 4; ++i) {
-        image.at(4 + static_cast<std::size_t>(i)) =
-            static_cast<std::uint8_t>(spec.descriptor_offset >> (24 - 8 * i));
-    }
-    image.at(d + 8) = spec.signature;
-    image.at(d + 9) = 0;
-    for (std::size_t i = 10; i < 16; ++i) image.at(d + i) = 0;
-    for (std::size_t i = 0; i < spec.name.size(); ++i) {
-        image.at(d + 16 + i) = static_cast<std::uint8_t>(spec.name[i]);
-    }
-    if (spec.name.size() < 2000) image.at(d + 16 + spec.name.size()) = 0;
-    return image;
-}
-
-reference_result reference_checksum(const std::uint8_t* data, std::size_t size) {
-    std::uint32_t word_sum = 0;
-    std::uint32_t padded_length = 0;
-    bool odd_tail = false;
-    for (std::size_t i = 0; i < size; i += 2) {
-        std::uint8_t unit[2] = {data[i], 0};
-        if (i + 1 < size) {
-            unit[1] = data[i + 1];
-        } else {
-            odd_tail = true;
-        }
-        word_sum += std::uint32_t{unit[0]} << 8 | unit[1];
-        padded_length += 2;
-    }
-    word_sum += padded_length & 0xFFFF;
-    word_sum += padded_length >> 16;
-    std::uint32_t e = (word_sum >> 16) + (word_sum & 0xFFFF);
-    e += e >> 16;
-    return {static_cast<std::uint16_t>(~e), padded_length, odd_tail};
-}
-
-bytes sealed_image(const bytes& image, std::uint32_t descriptor_offset) {
-    const reference_result want = reference_checksum(image);
-    bytes sealed = image;
-    const std::size_t at = std::size_t{descriptor_offset} + 10;
-    sealed.at(at) = static_cast<std::uint8_t>(want.checksum >> 8);
-    sealed.at(at + 1) = static_cast<std::uint8_t>(want.checksum);
-    for (std::size_t i = 0; i < 4; ++i) {
-        sealed.at(at + 2 + i) = static_cast<std::uint8_t>(want.padded_length >> (24 - 8 * i));
-    }
-    if (want.odd_tail) sealed.push_back(0);
-    return sealed;
-}
-
-std::uint16_t load_be16_at(const bytes& data, std::size_t at) {
-    return static_cast<std::uint16_t>(data.at(at) << 8 | data.at(at + 1));
-}
-
-std::uint32_t load_be32_at(const bytes& data, std::size_t at) {
-    return std::uint32_t{load_be16_at(data, at)} << 16 | load_be16_at(data, at + 2);
-}
 
 namespace {
 
@@ -129,16 +59,19 @@ run_result run_tool(const std::vector<std::string>& args, const std::vector<std:
     return result;
 }
 
+std::vector<std::string> under_strace(const std::string& path, const std::string& inject) {
+    // A sanitizer's leak check cannot stop the world under a tracer.
+    const char* options = std::getenv("ASAN_OPTIONS");
+    std::string asan_options = "ASAN_OPTIONS=";
+    if (options != nullptr && *options != '\0') asan_options += std::string(options) + ":";
+    asan_options += "detect_leaks=0";
+    // -P counts only the calls on the image; every other call runs as usual.
+    return {"env", asan_options, "strace", "-o", "/dev/null", "-P", path, "-e", "inject=" + inject};
+}
+
 std::vector<std::string> inject_failure(const std::string& path, const std::string& call,
                                         const std::string& error, int nth) {
-    // -P counts only the calls on the image; every other call runs as usual.
-    return {"strace",
-            "-o",
-            "/dev/null",
-            "-P",
-            path,
-            "-e",
-            "inject=" + call + ":error=" + error + ":when=" + std::to_string(nth)};
+    return under_strace(path, call + ":error=" + error + ":when=" + std::to_string(nth));
 }
 
 std::string sealed_output(const std::string& name, std::uint32_t length, std::uint16_t checksum) {

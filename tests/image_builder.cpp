@@ -1,0 +1,89 @@
+// The tests' image builder, reference checksum and verdict.
+#include "image_builder.hpp"
+
+#include <random>
+
+namespace imgseal_test {
+
+bytes random_bytes(std::size_t size, std::uint32_t seed) {
+    std::mt19937 generator(seed);
+    bytes data(size);
+    for (auto& byte : data) byte = static_cast<std::uint8_t>(generator());
+    return data;
+}
+
+bytes build_image(const image_spec& spec) {
+    const std::size_t minimum = std::size_t{spec.descriptor_offset} + 16 + 2000;
+    const std::size_t size = spec.size != 0 ? spec.size : minimum;
+    bytes image =
+        spec.content_seed != 0 ? random_bytes(size, spec.content_seed) : bytes(size, spec.fill);
+    const std::size_t d = spec.descriptor_offset;
+    for (int i = 0; i < 4; ++i) {
+        image.at(4 + static_cast<std::size_t>(i)) =
+            static_cast<std::uint8_t>(spec.descriptor_offset >> (24 - 8 * i));
+    }
+    image.at(d + 8) = spec.signature;
+    image.at(d + 9) = 0;
+    for (std::size_t i = 10; i < 16; ++i) image.at(d + i) = 0;
+    for (std::size_t i = 0; i < spec.name.size(); ++i) {
+        image.at(d + 16 + i) = static_cast<std::uint8_t>(spec.name[i]);
+    }
+    if (spec.name.size() < 2000) image.at(d + 16 + spec.name.size()) = 0;
+    return image;
+}
+
+reference_result reference_checksum(const std::uint8_t* data, std::size_t size) {
+    std::uint32_t word_sum = 0;
+    std::uint32_t padded_length = 0;
+    bool odd_tail = false;
+    for (std::size_t i = 0; i < size; i += 2) {
+        std::uint8_t unit[2] = {data[i], 0};
+        if (i + 1 < size) {
+            unit[1] = data[i + 1];
+        } else {
+            odd_tail = true;
+        }
+        word_sum += std::uint32_t{unit[0]} << 8 | unit[1];
+        padded_length += 2;
+    }
+    word_sum += padded_length & 0xFFFF;
+    word_sum += padded_length >> 16;
+    std::uint32_t e = (word_sum >> 16) + (word_sum & 0xFFFF);
+    e += e >> 16;
+    return {static_cast<std::uint16_t>(~e), padded_length, odd_tail};
+}
+
+bytes sealed_image(const bytes& image, std::uint32_t descriptor_offset) {
+    const reference_result want = reference_checksum(image);
+    bytes sealed = image;
+    const std::size_t at = std::size_t{descriptor_offset} + 10;
+    sealed.at(at) = static_cast<std::uint8_t>(want.checksum >> 8);
+    sealed.at(at + 1) = static_cast<std::uint8_t>(want.checksum);
+    for (std::size_t i = 0; i < 4; ++i) {
+        sealed.at(at + 2 + i) = static_cast<std::uint8_t>(want.padded_length >> (24 - 8 * i));
+    }
+    if (want.odd_tail) sealed.push_back(0);
+    return sealed;
+}
+
+std::uint16_t load_be16_at(const bytes& data, std::size_t at) {
+    return static_cast<std::uint16_t>(data.at(at) << 8 | data.at(at + 1));
+}
+
+std::uint32_t load_be32_at(const bytes& data, std::size_t at) {
+    return std::uint32_t{load_be16_at(data, at)} << 16 | load_be16_at(data, at + 2);
+}
+
+int expected_status(const bytes& image) {
+    if (image.size() < 8) return 2;
+    const std::uint32_t offset = load_be32_at(image, 4);
+    if (offset >= 0x80000000u) return 3;
+    const std::size_t d = offset;
+    if (d + 16 > image.size()) return 4;
+    if (image[d + 8] != 0x55 && image[d + 8] != 0xAA) return 5;
+    if (load_be16_at(image, d + 10) != 0 || load_be32_at(image, d + 12) != 0) return 6;
+    if (d + 2016 > image.size()) return 4;
+    return 0;
+}
+
+}  // namespace imgseal_test

@@ -1,0 +1,55 @@
+// The tests' image builder and the format's rules written the plain way: the
+// unit-by-unit checksum and the verdict on an image's bytes. No test framework
+// here, so that the fuzzers can use it too.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace imgseal_test {
+
+using bytes = std::vector<std::uint8_t>;
+
+// A valid unsealed image: content of the fill byte unless a seed asks for
+// pseudo-random bytes, the header pointing at the descriptor, the signature byte, zero stamp
+// fields and the name. Size 0 means just large enough for header, descriptor
+// and name.
+struct image_spec {
+    std::uint32_t descriptor_offset = 8;
+    std::string name = "abc";
+    std::uint8_t signature = 0x55;
+    std::size_t size = 0;
+    std::uint32_t content_seed = 0;
+    std::uint8_t fill = 0;
+};
+bytes build_image(const image_spec& spec);
+
+// Pseudo-random bytes, the same for the same seed.
+bytes random_bytes(std::size_t size, std::uint32_t seed);
+
+// The checksum pass as the format defines it: big-endian 2-byte units, a final
+// single byte as a high-order byte, a 32-bit sum that wraps, the length's two
+// halves, one fold, the complement.
+struct reference_result {
+    std::uint16_t checksum;
+    std::uint32_t padded_length;
+    bool odd_tail;
+};
+reference_result reference_checksum(const std::uint8_t* data, std::size_t size);
+inline reference_result reference_checksum(const bytes& data) {
+    return reference_checksum(data.data(), data.size());
+}
+
+// What sealing `image` must leave on disk: the reference checksum and padded
+// length in the descriptor, and the fill byte after an odd-sized image.
+bytes sealed_image(const bytes& image, std::uint32_t descriptor_offset);
+
+std::uint16_t load_be16_at(const bytes& data, std::size_t at);
+std::uint32_t load_be32_at(const bytes& data, std::size_t at);
+
+// The status that the tool must end with on `image`, judged from its bytes
+// alone the way the format says: 0 for an image that can be sealed.
+int expected_status(const bytes& image);
+
+}  // namespace imgseal_test
