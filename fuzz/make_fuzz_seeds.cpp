@@ -1,0 +1,63 @@
+// Writes the fuzzers' seed corpus into a directory: valid images at several
+// descriptor offsets and sizes, and one image for each refusal.
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+
+#include "image_builder.hpp"
+
+namespace {
+
+void write_seed(const std::string& dir, const std::string& name, const imgseal_test::bytes& data) {
+    std::FILE* file = std::fopen((dir + "/" + name).c_str(), "wb");
+    if (file == nullptr) {
+        std::perror(name.c_str());
+        std::exit(1);
+    }
+    std::fwrite(data.data(), 1, data.size(), file);
+    std::fclose(file);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    if (argc != 2) {
+        std::fprintf(stderr, "usage: make_fuzz_seeds DIRECTORY\n");
+        return 1;
+    }
+    const std::string dir = argv[1];
+    using imgseal_test::build_image;
+    for (const std::uint32_t offset : {0u, 1u, 8u, 13u, 100u}) {
+        for (const std::size_t extra : {0u, 1u, 64u}) {
+            write_seed(dir, "valid-" + std::to_string(offset) + "-" + std::to_string(extra),
+                       build_image({.descriptor_offset = offset,
+                                    .size = offset + 2016 + extra,
+                                    .content_seed = offset + 1}));
+        }
+    }
+    write_seed(dir, "valid-aa", build_image({.signature = 0xAA}));
+
+    const imgseal_test::bytes valid = build_image({});
+    imgseal_test::bytes image = valid;
+    image.resize(5);
+    write_seed(dir, "short-header", image);
+    image = valid;
+    image[4] = 0x80;
+    write_seed(dir, "negative-offset", image);
+    image = valid;
+    image[6] = 0x10;
+    write_seed(dir, "offset-beyond-end", image);
+    image = valid;
+    image[8 + 8] = 0x12;
+    write_seed(dir, "bad-signature", image);
+    image = valid;
+    image[8 + 11] = 0x01;
+    write_seed(dir, "nonzero-checksum", image);
+    image = valid;
+    image[8 + 15] = 0x02;
+    write_seed(dir, "nonzero-length", image);
+    image = valid;
+    image.resize(1000);
+    write_seed(dir, "name-cut-short", image);
+    return 0;
+}
