@@ -2,12 +2,12 @@
 # Installs what the tests need, checks the formatting, builds with warnings as
 # errors and runs every test: in a release build, again with AddressSanitizer
 # and UndefinedBehaviorSanitizer, a short fuzzing run of every fuzz target,
-# and the static analysers.
+# the static analysers, and the Debian package with its manual page.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 packages=(cmake g++ make libgtest-dev strace util-linux clang clang-format clang-tidy cppcheck
-  libclang-rt-14-dev)
+  libclang-rt-14-dev mandoc dpkg-dev file)
 missing=()
 for package in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q 'ok installed' ||
@@ -46,3 +46,6 @@ clang-tidy -p build/release --quiet src/*.cpp
 echo "== cppcheck"
 cppcheck --enable=warning,performance,portability --std=c++20 --error-exitcode=1 --inline-suppr \
   --quiet -I src src/
+
+echo "== manual page and Debian package"
+tools/check_package.sh build/release
