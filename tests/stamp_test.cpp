@@ -218,6 +218,28 @@ TEST_F(stamp, FileSizeLimitLeavesOddImageUnchanged) {
     EXPECT_EQ(read_file(image_path_), sealed_image(image, 8));
 }
 
+// A file system without locks does not stop sealing; any other failure to
+// take the lock ends the run at the open, before anything is read.
+TEST_F(stamp, LockIsSkippedOnlyWhereUnsupported) {
+    const bytes image = build_image({.size = 3001, .content_seed = 6});
+    const reference_result want = reference_checksum(image);
+    for (const std::string error : {"ENOLCK", "EINVAL", "EOPNOTSUPP", "EIO"}) {
+        put_image(image);
+        const run_result run =
+            run_tool({image_path_}, inject_failure(image_path_, "fcntl", error, 1));
+        if (error == "EIO") {
+            EXPECT_EQ(run.status, 1);
+            EXPECT_EQ(run.out, "");
+            EXPECT_EQ(run.err, "Input/output error\n");
+            EXPECT_EQ(read_file(image_path_), image);
+        } else {
+            EXPECT_EQ(run.status, 0) << error;
+            EXPECT_EQ(run.out, sealed_output("abc", want.padded_length, want.checksum)) << error;
+            EXPECT_EQ(read_file(image_path_), sealed_image(image, 8)) << error;
+        }
+    }
+}
+
 // Runs started together on one odd-sized image follow one another: one seals
 // it, the others find it sealed, and the fill byte is appended once.
 TEST_F(stamp, RacingRunsSealOnce) {
