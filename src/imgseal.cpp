@@ -17,6 +17,17 @@ namespace {
 
 using imgseal::exit_status;
 
+// A standard stream that the caller left closed would be taken by the open of
+// the image, and the tool's own lines would then be written into the image.
+void hold_standard_streams() {
+    for (int fd = 0; fd <= 2; ++fd) {
+        // open returns the lowest free descriptor: this one.
+        if (fcntl(fd, F_GETFD) == -1 && open("/dev/null", O_RDWR) != fd) {
+            imgseal::fail_system_call(exit_status::usage_or_open);
+        }
+    }
+}
+
 // Opens the image read-write, without creating or truncating anything. The
 // open must not block (a FIFO, a terminal), and only a regular file smaller
 // than 2^31 bytes is an image: a FIFO or a device would block or never end.
@@ -53,6 +64,7 @@ int open_image(const char* path) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    hold_standard_streams();
     // An append beyond the file size limit then fails with EFBIG and is
     // reported, instead of the signal killing the run half-way.
     (void)std::signal(SIGXFSZ, SIG_IGN);  // cannot fail for a valid signal

@@ -88,5 +88,18 @@ TEST_F(command_line, ImageOf2GiBOrMoreIsRefused) {
     EXPECT_EQ(std::filesystem::file_size(image_path_), std::uintmax_t{1} << 31);
 }
 
+// With standard output and error closed by the caller, the image is not
+// opened on their descriptors: the lines go nowhere and the image is sealed
+// as usual instead of receiving them.
+TEST_F(command_line, ClosedStandardStreamsAreNotReusedForTheImage) {
+    const bytes image = build_image({.size = 3001, .content_seed = 2});
+    put_image(image);
+    const run_result run = run_tool({image_path_}, {"sh", "-c", "exec \"$@\" >&- 2>&-", "sh"});
+    EXPECT_EQ(run.status, 0);
+    EXPECT_EQ(run.out, "");
+    EXPECT_EQ(run.err, "");
+    EXPECT_EQ(read_file(image_path_), sealed_image(image, 8));
+}
+
 }  // namespace
 }  // namespace imgseal_test
