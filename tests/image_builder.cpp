@@ -12,23 +12,23 @@ bytes random_bytes(std::size_t size, std::uint32_t seed) {
     return data;
 }
 
-bytes build_image(const image_spec& spec) {
-    const std::size_t minimum = std::size_t{spec.descriptor_offset} + 16 + 2000;
-    const std::size_t size = spec.size != 0 ? spec.size : minimum;
+bytes build_image(const image_shape& shape) {
+    const std::size_t minimum = std::size_t{shape.descriptor_offset} + 16 + 2000;
+    const std::size_t size = shape.size != 0 ? shape.size : minimum;
     bytes image =
-        spec.content_seed != 0 ? random_bytes(size, spec.content_seed) : bytes(size, spec.fill);
-    const std::size_t d = spec.descriptor_offset;
+        shape.content_seed != 0 ? random_bytes(size, shape.content_seed) : bytes(size, shape.fill);
+    const std::size_t d = shape.descriptor_offset;
     for (int i = 0; i < 4; ++i) {
         image.at(4 + static_cast<std::size_t>(i)) =
-            static_cast<std::uint8_t>(spec.descriptor_offset >> (24 - 8 * i));
+            static_cast<std::uint8_t>(shape.descriptor_offset >> (24 - 8 * i));
     }
-    image.at(d + 8) = spec.signature;
+    image.at(d + 8) = shape.signature;
     image.at(d + 9) = 0;
     for (std::size_t i = 10; i < 16; ++i) image.at(d + i) = 0;
-    for (std::size_t i = 0; i < spec.name.size(); ++i) {
-        image.at(d + 16 + i) = static_cast<std::uint8_t>(spec.name[i]);
+    for (std::size_t i = 0; i < shape.name.size(); ++i) {
+        image.at(d + 16 + i) = static_cast<std::uint8_t>(shape.name[i]);
     }
-    if (spec.name.size() < 2000) image.at(d + 16 + spec.name.size()) = 0;
+    if (shape.name.size() < 2000) image.at(d + 16 + shape.name.size()) = 0;
     return image;
 }
 

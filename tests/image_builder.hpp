@@ -15,7 +15,7 @@ using bytes = std::vector<std::uint8_t>;
 // pseudo-random bytes, the header pointing at the descriptor, the signature byte, zero stamp
 // fields and the name. Size 0 means just large enough for header, descriptor
 // and name.
-struct image_spec {
+struct image_shape {
     std::uint32_t descriptor_offset = 8;
     std::string name = "abc";
     std::uint8_t signature = 0x55;
@@ -23,7 +23,7 @@ struct image_spec {
     std::uint32_t content_seed = 0;
     std::uint8_t fill = 0;
 };
-bytes build_image(const image_spec& spec);
+bytes build_image(const image_shape& shape);
 
 // Pseudo-random bytes, the same for the same seed.
 bytes random_bytes(std::size_t size, std::uint32_t seed);
