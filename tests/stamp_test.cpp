@@ -127,7 +127,7 @@ TEST_F(stamp, EachFailedCallLeavesARecoverableImage) {
         left after;
     } cases[] = {
         // Even image: seek, checksum write, length write, fsync, close.
-        {2024, "lseek", 3, "ESPIPE", 3, "Illegal seek\n", left::unchanged},
+        {2024, "lseek", 2, "ESPIPE", 3, "Illegal seek\n", left::unchanged},
         {2024, "write", 1, "ENOSPC", 8, "No space left on device\n", left::unchanged},
         {2024, "write", 2, "ENOSPC", 8, "No space left on device\n", left::refused},
         {2024, "fsync", 1, "EIO", 8, "Input/output error\n", left::refused},
@@ -136,9 +136,9 @@ TEST_F(stamp, EachFailedCallLeavesARecoverableImage) {
         {2024, "close", 1, "EIO", 8, "Input/output error\n", left::refused},
         {2024, "close", 1, "EINTR", 0, "", left::sealed},
         // Odd image: seek to the end, fill byte, seek, checksum, length.
-        {2025, "lseek", 3, "ESPIPE", 3, "Illegal seek\n", left::unchanged},
+        {2025, "lseek", 2, "ESPIPE", 3, "Illegal seek\n", left::unchanged},
         {2025, "write", 1, "EFBIG", 8, "File too large\n", left::unchanged},
-        {2025, "lseek", 4, "ESPIPE", 3, "Illegal seek\n", left::padded},
+        {2025, "lseek", 3, "ESPIPE", 3, "Illegal seek\n", left::padded},
         {2025, "write", 2, "EDQUOT", 8, "Disk quota exceeded\n", left::padded},
         {2025, "write", 3, "ENOSPC", 8, "No space left on device\n", left::refused},
     };
