@@ -11,6 +11,7 @@
 #include <cstdlib>
 
 #include "image_checksum.hpp"
+#include "image_file.hpp"
 #include "image_format.hpp"
 #include "run.hpp"
 #include "stamp.hpp"
@@ -76,49 +77,24 @@ void end_run_on(const outcome& result) {
     end_run(status);
 }
 
-// A standard stream that the caller left closed would be taken by the open of
-// the image, and the tool's own lines would then be written into the image.
-void hold_standard_streams() {
-    for (int fd = 0; fd <= 2; ++fd) {
-        // open returns the lowest free descriptor: this one.
-        if (fcntl(fd, F_GETFD) == -1 && open("/dev/null", O_RDWR) != fd) {
-            end_run_on(imgseal::system_fault(fault::open_failed));
-        }
-    }
-}
-
-// Opens the image read-write, without creating or truncating anything. The
-// open must not block (a FIFO, a terminal), and only a regular file smaller
-// than image_size_limit is an image: a FIFO or a device would block or never
-// end.
+// Opens the image read-write and locks it. Only a regular file smaller than
+// image_size_limit is an image.
 outcome open_image(const char* path, int& fd) {
-    fd = open(path, O_RDWR | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
+    fd = imgseal::open_regular_file(path, O_RDWR);
     if (fd == -1) return imgseal::system_fault(fault::open_failed);
-
     struct stat status {};
     if (fstat(fd, &status) == -1) return imgseal::system_fault(fault::open_failed);
-    if (!S_ISREG(status.st_mode)) return {fault::open_failed, EINVAL, nullptr};
     if (status.st_size >= image_size_limit) return {fault::open_failed, EOVERFLOW, nullptr};
-    // O_NONBLOCK stays set: it changes nothing for a regular file.
-
     // Runs on one image follow one another: a later run waits, then finds the
-    // image sealed. Two runs at once would both append a fill byte. The lock
-    // lasts until the image is closed or the process ends. File systems
-    // without locks go on without one.
-    struct flock whole_file {};
-    whole_file.l_type = F_WRLCK;
-    whole_file.l_whence = SEEK_SET;
-    if (fcntl(fd, F_OFD_SETLKW, &whole_file) == -1 && errno != ENOLCK && errno != EINVAL &&
-        errno != EOPNOTSUPP) {
-        return imgseal::system_fault(fault::open_failed);
-    }
+    // image sealed. Two runs at once would both append a fill byte.
+    if (!imgseal::lock_image_file(fd, F_WRLCK)) return imgseal::system_fault(fault::open_failed);
     return imgseal::succeeded;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-    hold_standard_streams();
+    end_run_on(imgseal::hold_standard_streams());
     // An append beyond the file size limit then fails with EFBIG and is
     // reported, instead of the signal killing the run half-way.
     (void)std::signal(SIGXFSZ, SIG_IGN);  // cannot fail for a valid signal

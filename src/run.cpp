@@ -1,6 +1,7 @@
 // The outcomes and the checked system calls shared by the stages.
 #include "run.hpp"
 
+#include <fcntl.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -14,6 +15,16 @@ outcome system_fault(fault what) { return {what, errno, nullptr}; }
 
 const char* describe(const outcome& result) {
     return result.text != nullptr ? result.text : std::strerror(result.error);
+}
+
+outcome hold_standard_streams() {
+    for (int fd = 0; fd <= 2; ++fd) {
+        // open returns the lowest free descriptor: this one.
+        if (fcntl(fd, F_GETFD) == -1 && open("/dev/null", O_RDWR) != fd) {
+            return system_fault(fault::open_failed);
+        }
+    }
+    return succeeded;
 }
 
 // Output that cannot be written has nowhere else to be reported, and the

@@ -41,6 +41,11 @@ outcome system_fault(fault what);
 // errno.
 const char* describe(const outcome& result);
 
+// Holds each standard stream that the caller left closed on /dev/null. Left
+// closed, it would be taken by the open of an image, and the program's own
+// lines would then be written into the image.
+outcome hold_standard_streams();
+
 // Prints one line on standard output and flushes it, so that it is never
 // lost nor overtaken by a later report on standard error.
 void print_line(const char* format, ...) __attribute__((format(printf, 1, 2)));

@@ -19,10 +19,8 @@ std::string slurp(const std::filesystem::path& path) {
     return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
 }
 
-}  // namespace
-
-run_result run_tool(const std::vector<std::string>& args, const std::vector<std::string>& prefix,
-                    bool merge_streams) {
+run_result run_program(const char* program, const std::vector<std::string>& args,
+                       const std::vector<std::string>& prefix, bool merge_streams) {
     char out_template[] = "/tmp/imgseal-out-XXXXXX";
     char err_template[] = "/tmp/imgseal-err-XXXXXX";
     const int out_fd = mkstemp(out_template);
@@ -30,7 +28,7 @@ run_result run_tool(const std::vector<std::string>& args, const std::vector<std:
     if (out_fd == -1 || err_fd == -1) std::abort();
 
     std::vector<std::string> words = prefix;
-    words.push_back(IMGSEAL_BINARY);
+    words.push_back(program);
     words.insert(words.end(), args.begin(), args.end());
     std::vector<char*> argv;
     for (auto& word : words) argv.push_back(word.data());
@@ -57,6 +55,18 @@ run_result run_tool(const std::vector<std::string>& args, const std::vector<std:
     std::remove(out_template);
     std::remove(err_template);
     return result;
+}
+
+}  // namespace
+
+run_result run_tool(const std::vector<std::string>& args, const std::vector<std::string>& prefix,
+                    bool merge_streams) {
+    return run_program(IMGSEAL_BINARY, args, prefix, merge_streams);
+}
+
+run_result run_verify(const std::vector<std::string>& args,
+                      const std::vector<std::string>& prefix) {
+    return run_program(IMGSEAL_VERIFY_BINARY, args, prefix, false);
 }
 
 std::vector<std::string> under_strace(const std::string& path, const std::string& inject) {

@@ -24,6 +24,10 @@ struct run_result {
 run_result run_tool(const std::vector<std::string>& args,
                     const std::vector<std::string>& prefix = {}, bool merge_streams = false);
 
+// Runs imgseal-verify with `args`, as run_tool runs imgseal.
+run_result run_verify(const std::vector<std::string>& args,
+                      const std::vector<std::string>& prefix = {});
+
 // The prefix that runs the tool under strace with `inject`, an injection
 // expression counted over the calls on `path` only.
 std::vector<std::string> under_strace(const std::string& path, const std::string& inject);
