@@ -4,7 +4,11 @@
 
 #include <unistd.h>
 
+#include <cstdio>
+#include <cstring>
+
 #include "run.hpp"
+#include "terminal_text.hpp"
 
 namespace imgseal {
 
@@ -48,8 +52,12 @@ std::uint32_t check_image(int fd) {
     }
 
     read_exactly(fd, name, sizeof name, exit_status::read_failed);
-    // The precision stops the text at the field's end when it holds no zero byte.
-    print_line("Name: %.*s\n", static_cast<int>(sizeof name), name);
+    // The name comes from the image: on a terminal it is shown as text only, so
+    // that escape sequences in it are not acted on. strnlen stops the text at
+    // the field's end when it holds no zero byte.
+    (void)std::fputs("Name: ", stdout);
+    print_text(stdout, name, strnlen(name, sizeof name), text_form_for(stdout));
+    print_line("\n");
     return descriptor_offset;
 }
 
