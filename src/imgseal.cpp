@@ -15,6 +15,7 @@
 #include "image_format.hpp"
 #include "run.hpp"
 #include "stamp.hpp"
+#include "terminal_text.hpp"
 
 namespace {
 
@@ -108,8 +109,11 @@ int main(int argc, char** argv) {
     // Static: the name field alone is 2000 bytes.
     static imgseal::image_fields image;
     end_run_on(imgseal::check_image(fd, image));
-    // The precision stops the text at the field's end when it holds no zero byte.
-    imgseal::print_line("Name: %.*s\n", static_cast<int>(image.name_length), image.name);
+    // The name comes from the image: on a terminal it is shown as text only,
+    // so that escape sequences in it are not acted on.
+    (void)std::fputs("Name: ", stdout);
+    imgseal::print_text(stdout, image.name, image.name_length, imgseal::text_form_for(stdout));
+    imgseal::print_line("\n");
 
     imgseal::image_sum sum{};
     end_run_on(imgseal::image_checksum(fd, image_size_limit - 1, sum));

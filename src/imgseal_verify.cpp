@@ -8,11 +8,13 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 
 #include "image_checksum.hpp"
 #include "image_file.hpp"
 #include "image_format.hpp"
 #include "run.hpp"
+#include "terminal_text.hpp"
 
 namespace {
 
@@ -88,8 +90,9 @@ exit_status check_seal(int fd) {
 }
 
 // Opens the image read-only, waits for any seal in progress and checks it.
-exit_status verify_image(const char* path) {
-    (void)std::fputs(path, stdout);
+// The path is printed as given, as text only on a terminal.
+exit_status verify_image(const char* path, imgseal::text_form form) {
+    imgseal::print_text(stdout, path, std::strlen(path), form);
     const int fd = imgseal::open_regular_file(path, O_RDONLY);
     if (fd == -1) return image_error(imgseal::system_fault(imgseal::fault::open_failed));
 
@@ -114,9 +117,10 @@ int main(int argc, char** argv) {
         (void)std::fputs("usage: imgseal-verify IMAGE...\n", stderr);
         return static_cast<int>(exit_status::trouble);
     }
+    const imgseal::text_form form = imgseal::text_form_for(stdout);
     exit_status worst = exit_status::all_sealed;
     for (int i = 1; i < argc; ++i) {
-        const exit_status verdict = verify_image(argv[i]);
+        const exit_status verdict = verify_image(argv[i], form);
         if (verdict > worst) worst = verdict;
     }
     return static_cast<int>(worst);

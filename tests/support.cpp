@@ -2,7 +2,9 @@
 #include "support.hpp"
 
 #include <fcntl.h>
+#include <pty.h>
 #include <sys/wait.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -67,6 +69,53 @@ run_result run_tool(const std::vector<std::string>& args, const std::vector<std:
 run_result run_verify(const std::vector<std::string>& args,
                       const std::vector<std::string>& prefix) {
     return run_program(IMGSEAL_VERIFY_BINARY, args, prefix, false);
+}
+
+run_result run_tool_on_terminal(const std::vector<std::string>& args, const char* program) {
+    int terminal = -1;
+    int tool_side = -1;
+    if (openpty(&terminal, &tool_side, nullptr, nullptr, nullptr) == -1) std::abort();
+    termios mode{};
+    if (tcgetattr(tool_side, &mode) == -1) std::abort();
+    cfmakeraw(&mode);
+    if (tcsetattr(tool_side, TCSANOW, &mode) == -1) std::abort();
+    char err_template[] = "/tmp/imgseal-err-XXXXXX";
+    const int err_fd = mkstemp(err_template);
+    if (err_fd == -1) std::abort();
+
+    std::vector<std::string> words = {program};
+    words.insert(words.end(), args.begin(), args.end());
+    std::vector<char*> argv;
+    for (auto& word : words) argv.push_back(word.data());
+    argv.push_back(nullptr);
+
+    const pid_t child = fork();
+    if (child == 0) {
+        const int null_fd = open("/dev/null", O_RDONLY);
+        dup2(null_fd, 0);
+        dup2(tool_side, 1);
+        dup2(err_fd, 2);
+        close(tool_side);
+        close(terminal);
+        execv(argv[0], argv.data());
+        _exit(127);
+    }
+    close(tool_side);
+    close(err_fd);
+    // Read while the tool runs: a long line would fill the terminal's buffer.
+    // The read fails with EIO once the tool has closed its side.
+    run_result result{};
+    char buffer[4096];
+    for (ssize_t got; (got = read(terminal, buffer, sizeof buffer)) > 0;) {
+        result.out.append(buffer, static_cast<std::size_t>(got));
+    }
+    close(terminal);
+    int wait_status = 0;
+    waitpid(child, &wait_status, 0);
+    result.status = WIFEXITED(wait_status) ? WEXITSTATUS(wait_status) : 128 + WTERMSIG(wait_status);
+    result.err = slurp(err_template);
+    std::remove(err_template);
+    return result;
 }
 
 std::vector<std::string> under_strace(const std::string& path, const std::string& inject) {

@@ -28,6 +28,11 @@ run_result run_tool(const std::vector<std::string>& args,
 run_result run_verify(const std::vector<std::string>& args,
                       const std::vector<std::string>& prefix = {});
 
+// As run_tool, with standard output on a pseudo-terminal. The terminal is in
+// raw mode, so that it passes the program's bytes on unchanged ("\n" included).
+run_result run_tool_on_terminal(const std::vector<std::string>& args,
+                                const char* program = IMGSEAL_BINARY);
+
 // The prefix that runs the tool under strace with `inject`, an injection
 // expression counted over the calls on `path` only.
 std::vector<std::string> under_strace(const std::string& path, const std::string& inject);
