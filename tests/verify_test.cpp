@@ -48,6 +48,26 @@ std::string checksum_line(std::uint16_t field, std::uint16_t computed) {
     return line;
 }
 
+// The largest image: an odd image of 2^31 - 1 bytes, its content a hole, is
+// sealed to exactly 2^31 bytes, which imgseal-verify accepts with the
+// checksum imgseal printed, and which imgseal then refuses at the open.
+TEST_F(verify, ImageSealedTo2GiBVerifies) {
+    put_image(build_image({.content_seed = 6}));
+    ASSERT_EQ(truncate(image_path_.c_str(), (off_t{1} << 31) - 1), 0);
+
+    const run_result seal = run_tool({image_path_});
+    ASSERT_EQ(seal.status, 0);
+    const std::string checksum_line = seal.out.substr(seal.out.rfind("Checksum "));
+    EXPECT_EQ(seal.out, "Name: abc\nLength = 2147483648\n" + checksum_line);
+    EXPECT_EQ(std::filesystem::file_size(image_path_), std::uintmax_t{1} << 31);
+    const run_result run = run_verify({image_path_});
+    EXPECT_EQ(run.status, 0);
+    EXPECT_EQ(run.out, image_path_ + ": OK, Length = 2147483648, " + checksum_line);
+    const run_result again = run_tool({image_path_});
+    EXPECT_EQ(again.status, 1);
+    EXPECT_EQ(again.err, "Value too large for defined data type\n");
+}
+
 // One change to a sealed image (descriptor at 8, stamp at 18 to 23) gives the
 // line that names it and status 1, and the image stays as it was.
 TEST_F(verify, EachDamageGivesItsFailedLine) {
