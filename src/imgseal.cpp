@@ -9,6 +9,7 @@
 #include <csignal>
 
 #include "image_checksum.hpp"
+#include "image_file.hpp"
 #include "image_format.hpp"
 #include "run.hpp"
 #include "stamp.hpp"
@@ -28,34 +29,22 @@ void hold_standard_streams() {
     }
 }
 
-// Opens the image read-write, without creating or truncating anything. The
-// open must not block (a FIFO, a terminal), and only a regular file smaller
-// than 2^31 bytes is an image: a FIFO or a device would block or never end.
+// Opens the image read-write, without creating or truncating anything, and
+// locks it. Only a regular file smaller than 2^31 bytes is an image.
 int open_image(const char* path) {
-    const int fd = open(path, O_RDWR | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
+    const int fd = imgseal::open_regular_file(path, O_RDWR);
     if (fd == -1) imgseal::fail_system_call(exit_status::usage_or_open);
 
     struct stat status {};
     if (fstat(fd, &status) == -1) imgseal::fail_system_call(exit_status::usage_or_open);
-    if (!S_ISREG(status.st_mode)) {
-        errno = EINVAL;
-        imgseal::fail_system_call(exit_status::usage_or_open);
-    }
     if (status.st_size >= imgseal::image_size_limit) {
         errno = EOVERFLOW;
         imgseal::fail_system_call(exit_status::usage_or_open);
     }
-    // O_NONBLOCK stays set: it changes nothing for a regular file.
 
     // Runs on one image follow one another: a later run waits, then finds the
-    // image sealed. Two runs at once would both append a fill byte. The lock
-    // lasts until the image is closed or the process ends. File systems
-    // without locks go on without one.
-    struct flock whole_file {};
-    whole_file.l_type = F_WRLCK;
-    whole_file.l_whence = SEEK_SET;
-    if (fcntl(fd, F_OFD_SETLKW, &whole_file) == -1 && errno != ENOLCK && errno != EINVAL &&
-        errno != EOPNOTSUPP) {
+    // image sealed. Two runs at once would both append a fill byte.
+    if (!imgseal::lock_image_file(fd, F_WRLCK)) {
         imgseal::fail_system_call(exit_status::usage_or_open);
     }
     return fd;
@@ -68,6 +57,9 @@ int main(int argc, char** argv) {
     // An append beyond the file size limit then fails with EFBIG and is
     // reported, instead of the signal killing the run half-way.
     (void)std::signal(SIGXFSZ, SIG_IGN);  // cannot fail for a valid signal
+    // The seal must not depend on whoever reads the lines: a reader that has
+    // gone only loses them, and the run goes on to its own status.
+    (void)std::signal(SIGPIPE, SIG_IGN);
     if (argc != 2) {
         imgseal::print_line("Invalid number of arguments\n");
         imgseal::end_run(exit_status::usage_or_open);
