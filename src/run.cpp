@@ -36,6 +36,11 @@ void print_line(const char* format, ...) {
     (void)std::fflush(stdout);
 }
 
+void fail_short_write(const char* note, exit_status status) {
+    (void)std::fprintf(stderr, "Incomplete write%s\n", note);
+    end_run(status);
+}
+
 void fail_system_call(exit_status status) {
     report_system_error();
     end_run(status);
@@ -55,7 +60,7 @@ void read_exactly(int fd, void* buffer, std::size_t size, exit_status on_failure
 void write_exactly(int fd, const void* buffer, std::size_t size, exit_status on_failure) {
     const ssize_t put = write(fd, buffer, size);
     if (put == -1) fail_system_call(on_failure);
-    if (static_cast<std::size_t>(put) != size) fail_short_transfer("Incomplete write", on_failure);
+    if (static_cast<std::size_t>(put) != size) fail_short_write("", on_failure);
 }
 
 }  // namespace imgseal

@@ -33,6 +33,10 @@ void print_line(const char* format, ...) __attribute__((format(printf, 1, 2)));
 // report_system_error, then end_run.
 [[noreturn]] void fail_system_call(exit_status status);
 
+// The report of a write that came back short, "Incomplete write" followed by
+// `note`, then end_run. errno says nothing about a short write.
+[[noreturn]] void fail_short_write(const char* note, exit_status status);
+
 // Checked calls on the image handle. Each ends the run with `on_failure` when
 // the call fails, and the transfers also when they move fewer bytes than asked.
 void seek_to(int fd, off_t offset, int whence, exit_status on_failure);
