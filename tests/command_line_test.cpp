@@ -167,13 +167,16 @@ pid_t hold_lease(const std::string& path, int ready) {
 }
 
 // An image that another process holds a lease on is opened once the lease
-// is broken, and sealed, also where /proc is not mounted.
+// is broken, and sealed, also where /proc is not mounted (as root).
 TEST_F(command_line, ImageUnderALeaseIsSealedOnceTheLeaseIsBroken) {
     const bytes image = build_image({.size = 3001, .content_seed = 3});
     std::vector<std::vector<std::string>> prefixes = {{}};
+    // The sanitizers' runtime cannot start without /proc.
+#if !defined(__SANITIZE_ADDRESS__)
     if (geteuid() == 0) {
         prefixes.push_back({"unshare", "-m", "sh", "-c", "umount -l /proc && exec \"$@\"", "sh"});
     }
+#endif
     for (const auto& prefix : prefixes) {
         const std::string what = prefix.empty() ? "with /proc" : "without /proc";
         put_image(image);

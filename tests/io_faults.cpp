@@ -37,24 +37,25 @@ std::size_t setting(const char* name) {
     return value != nullptr ? std::strtoul(value, nullptr, 10) : 0;
 }
 
-const fault_settings& faults() {
-    static const fault_settings settings = [] {
-        fault_settings s{};
-        const char* image = std::getenv("IO_FAULTS_IMAGE");
-        struct stat status {};
-        if (image != nullptr && stat(image, &status) == 0) {
-            s.image_known = true;
-            s.image_device = status.st_dev;
-            s.image_inode = status.st_ino;
-        }
-        s.read_cap = setting("IO_FAULTS_READ_CAP");
-        s.write_cap = setting("IO_FAULTS_WRITE_CAP");
-        s.pwrite_error = static_cast<int>(setting("IO_FAULTS_PWRITE_ERROR"));
-        s.fail_mmap = setting("IO_FAULTS_FAIL_MMAP") == 1;
-        return s;
-    }();
-    return settings;
+// All off until the library's constructor has run: a sanitizer's runtime
+// makes its first calls before the environment can be read.
+fault_settings settings{};
+
+__attribute__((constructor)) void load_settings() {
+    const char* image = std::getenv("IO_FAULTS_IMAGE");
+    struct stat status {};
+    if (image != nullptr && stat(image, &status) == 0) {
+        settings.image_known = true;
+        settings.image_device = status.st_dev;
+        settings.image_inode = status.st_ino;
+    }
+    settings.read_cap = setting("IO_FAULTS_READ_CAP");
+    settings.write_cap = setting("IO_FAULTS_WRITE_CAP");
+    settings.pwrite_error = static_cast<int>(setting("IO_FAULTS_PWRITE_ERROR"));
+    settings.fail_mmap = setting("IO_FAULTS_FAIL_MMAP") == 1;
 }
+
+const fault_settings& faults() { return settings; }
 
 // By identity, not by path: the tool may reach the image through any name.
 bool is_image(int fd) {
