@@ -99,6 +99,9 @@ int main(int argc, char** argv) {
     // An append beyond the file size limit then fails with EFBIG and is
     // reported, instead of the signal killing the run half-way.
     (void)std::signal(SIGXFSZ, SIG_IGN);  // cannot fail for a valid signal
+    // The seal must not depend on whoever reads the lines: a reader that has
+    // gone only loses them, and the run goes on to its own status.
+    (void)std::signal(SIGPIPE, SIG_IGN);
     if (argc != 2) {
         imgseal::print_line("Invalid number of arguments\n");
         end_run(exit_status::usage_or_open);

@@ -8,9 +8,10 @@
 
 namespace imgseal {
 
-// Appends the fill byte to an odd-sized image, writes checksum and length into
-// the descriptor, forces the file to stable storage and closes it. Stops at
-// the first failure, with the handle still open.
+// Reserves the stamp's space, appends the fill byte to an odd-sized image and
+// flushes it, writes checksum and length into the descriptor, forces the file
+// to stable storage and closes it. Stops at the first failure, with the handle
+// still open, after undoing a stamp written in part.
 outcome stamp_image(int fd, std::uint32_t descriptor_offset, const image_sum& sum);
 
 }  // namespace imgseal

@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <csignal>
+#include <fstream>
 #include <numeric>
 
 #include "image_checksum.hpp"
@@ -155,6 +156,34 @@ TEST_F(checksum_pass, FailedReadOrSeekEndsThePass) {
         EXPECT_EQ(run.status, c.status) << c.call << c.nth;
         EXPECT_EQ(run.out, "Name: abc\nInput/output error\n") << c.call << c.nth;
         EXPECT_EQ(read_file(image_path_), image) << c.call << c.nth;
+    }
+}
+
+// Reads in the pass that come back short, odd-sized or not, change nothing:
+// the pass goes on to the end of the file and seals it with the reference
+// seal. Mapping the image fails here, so a pass that maps files reads this one.
+TEST_F(checksum_pass, ShortReadsGiveTheSameSeal) {
+    const bytes image = build_image({.size = 3 * checksum_buffer_size + 1, .content_seed = 15});
+    const reference_result want = reference_checksum(image);
+    const std::string log = (dir_ / "calls.log").string();
+    for (const std::size_t cap : {4095u, 4096u}) {
+        put_image(image);
+        std::vector<std::string> prefix = traced(image_path_, log);
+        const std::vector<std::string> faults =
+            with_io_faults(image_path_, {.read_cap = cap, .fail_mmap = true});
+        prefix.insert(prefix.end(), faults.begin(), faults.end());
+        const run_result run = run_tool({image_path_}, prefix);
+        EXPECT_EQ(run.status, 0) << cap;
+        EXPECT_EQ(run.out, sealed_output("abc", want.padded_length, want.checksum)) << cap;
+        EXPECT_EQ(run.err, "") << cap;
+        EXPECT_EQ(read_file(image_path_), sealed_image(image, 8)) << cap;
+        // The reads did come back short.
+        std::ifstream lines(log);
+        int short_reads = 0;
+        for (std::string line; std::getline(lines, line);) {
+            short_reads += line.starts_with("read(") && line.ends_with("= " + std::to_string(cap));
+        }
+        EXPECT_GT(short_reads, 700) << cap;
     }
 }
 
