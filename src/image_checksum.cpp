@@ -3,6 +3,7 @@
 #include "image_checksum.hpp"
 
 #include <sys/mman.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -11,6 +12,7 @@
 #include <cerrno>
 #include <csetjmp>
 #include <csignal>
+#include <cstdio>
 
 namespace imgseal {
 
@@ -96,6 +98,19 @@ void on_bus_error(int signal, siginfo_t* info, void* context) {
 void* volatile mapped_window = nullptr;
 volatile std::size_t mapped_length = 0;
 
+// Mapping pays where the page cache holds the file in large pieces, as after
+// large writes or read-ahead: one fault maps a whole piece. Where it holds the
+// file page by page, as after small writes, a fault maps 64 KiB at most, and
+// copying the pages out with read() costs less than faulting them in. The
+// first window's faults tell which: fewer than one per this many bytes, and
+// the mapping goes on.
+constexpr std::size_t bytes_per_fault_worth_mapping = std::size_t{256} << 10;
+
+long minor_faults() {
+    struct rusage usage {};
+    return getrusage(RUSAGE_SELF, &usage) == 0 ? usage.ru_minflt : 0;
+}
+
 }  // namespace
 
 outcome sum_mapped(int fd, std::uint64_t size, checksum_state& state) {
@@ -107,6 +122,7 @@ outcome sum_mapped(int fd, std::uint64_t size, checksum_state& state) {
     if (sigaction(SIGBUS, &guard, &earlier_bus_action) == -1) return succeeded;
 
     outcome result = succeeded;
+    const long faults_before = minor_faults();
     if (sigsetjmp(pass_fault, 1) != 0) {
         (void)munmap(mapped_window, mapped_length);
         result = mapping_fault(fd, size);
@@ -125,6 +141,12 @@ outcome sum_mapped(int fd, std::uint64_t size, checksum_state& state) {
             std::atomic_signal_fence(std::memory_order_seq_cst);
             summing_window = 0;
             (void)munmap(window, length);
+            if (state.byte_count == checksum_window_size &&
+                state.byte_count<size&& static_cast<std::size_t>(minor_faults() - faults_before)>
+                        checksum_window_size /
+                    bytes_per_fault_worth_mapping) {
+                break;
+            }
         }
     }
     (void)sigaction(SIGBUS, &earlier_bus_action, nullptr);
