@@ -12,7 +12,6 @@
 #include <cerrno>
 #include <csetjmp>
 #include <csignal>
-#include <cstdio>
 
 namespace imgseal {
 
