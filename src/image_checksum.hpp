@@ -50,7 +50,7 @@ image_sum checksum_final(const checksum_state& state);
 inline constexpr std::size_t checksum_buffer_size = std::size_t{1} << 20;
 // A mapped window: large enough that mapping and unmapping cost little per
 // byte, small enough that resident memory stays flat.
-inline constexpr std::size_t checksum_window_size = std::size_t{4} << 20;
+inline constexpr std::size_t checksum_window_size = std::size_t{2} << 20;
 
 // The two ways of summing the file from state.byte_count up to `size` bytes.
 // sum_mapped maps one window at a time; it stops early, leaving the rest to
