@@ -2,9 +2,11 @@
 // file that shrinks under its mapping.
 #include "image_checksum.hpp"
 
+#include <linux/magic.h>
 #include <sys/mman.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/vfs.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -55,13 +57,24 @@ namespace {
 constexpr outcome changed_size{fault::read_failed, 0,
                                "Image changed size during the checksum pass"};
 
-// What a fault in a mapped page meant: the file shrank, or the disk failed to
-// read the page.
+// What a fault in a mapped page meant: the file shrank, or the page could not
+// be had (a disk that fails to read it, a file system out of space). The read
+// loop then takes the window over and meets the error itself, with its own
+// errno, if it is still there.
 outcome mapping_fault(int fd, std::uint64_t size) {
     struct stat status {};
     if (fstat(fd, &status) == -1) return system_fault(fault::read_failed);
     if (static_cast<std::uint64_t>(status.st_size) != size) return changed_size;
-    return {fault::read_failed, EIO, nullptr};
+    return succeeded;
+}
+
+// Where the page cache is the file's only storage (tmpfs, ramfs), a page that
+// a mapping faults in over a hole is allocated for good, and on a full file
+// system the fault fails; read() returns a hole's zeros and allocates nothing.
+bool mapping_allocates(int fd) {
+    struct statfs file_system {};
+    if (fstatfs(fd, &file_system) == -1) return true;
+    return file_system.f_type == TMPFS_MAGIC || file_system.f_type == RAMFS_MAGIC;
 }
 
 // A page of a mapping beyond the file's end, or one the disk cannot read,
@@ -118,7 +131,9 @@ outcome sum_mapped(int fd, std::uint64_t size, checksum_state& state) {
     guard.sa_flags = SA_SIGINFO;
     sigemptyset(&guard.sa_mask);
     // Without the guard a shrinking file would kill the process: read instead.
-    if (sigaction(SIGBUS, &guard, &earlier_bus_action) == -1) return succeeded;
+    if (mapping_allocates(fd) || sigaction(SIGBUS, &guard, &earlier_bus_action) == -1) {
+        return succeeded;
+    }
 
     outcome result = succeeded;
     const long faults_before = minor_faults();

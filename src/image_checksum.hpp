@@ -54,9 +54,10 @@ inline constexpr std::size_t checksum_window_size = std::size_t{2} << 20;
 
 // The two ways of summing the file from state.byte_count up to `size` bytes.
 // sum_mapped maps one window at a time; it stops early, leaving the rest to
-// sum_read, where a window cannot be mapped or where the first window shows
-// that reading costs less. Both report a file that ends before `size` as one
-// that changed size.
+// sum_read, where the file system would allocate pages for a mapping's reads,
+// where a window cannot be mapped or a page of it cannot be had, or where the
+// first window shows that reading costs less. Both report a file that ends
+// before `size` as one that changed size.
 outcome sum_mapped(int fd, std::uint64_t size, checksum_state& state);
 outcome sum_read(int fd, std::uint64_t size, checksum_state& state);
 

@@ -32,8 +32,11 @@ int open_by_path(const char* path, int flags) {
             errno = EINVAL;
             return -1;
         }
+        // Any other failure is the open's own verdict on the path.
+        if (errno != EWOULDBLOCK) return -1;
         struct stat status {};
-        if (errno != EWOULDBLOCK || stat(path, &status) == -1 || !S_ISREG(status.st_mode)) {
+        if (stat(path, &status) == -1) return -1;
+        if (!S_ISREG(status.st_mode)) {
             errno = EWOULDBLOCK;
             return -1;
         }

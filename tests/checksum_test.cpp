@@ -1,10 +1,13 @@
 // The checksum pass: the defined value for every size and content, whatever
 // the kernel and the blocks it arrives in, and failures inside the pass.
 #include <fcntl.h>
+#include <sys/mount.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <csignal>
 #include <fstream>
+#include <memory>
 #include <numeric>
 
 #include "image_checksum.hpp"
@@ -292,6 +295,68 @@ TEST_F(pass_in_process, FileResizedDuringThePassIsReported) {
     struct sigaction after {};
     ASSERT_EQ(sigaction(SIGBUS, nullptr, &after), 0);
     EXPECT_EQ(after.sa_handler, before.sa_handler);
+}
+
+// A kernel that meets a SIGBUS in its first block, as from a page that a
+// failing disk or a full file system cannot give.
+bool bus_error_pending = false;
+imgseal::byte_sums bus_error_then_sum(const std::uint8_t* data, std::size_t size) {
+    if (bus_error_pending) {
+        bus_error_pending = false;
+        raise(SIGBUS);
+    }
+    return imgseal::sum_bytes_scalar(data, size);
+}
+
+// A mapped window that faults while the file keeps its size is read instead,
+// and gives the same result; the read meets a lasting error itself.
+TEST_F(pass_in_process, WindowThatFaultsIsReadInstead) {
+    const bytes image =
+        build_image({.size = 3 * imgseal::checksum_window_size + 1, .content_seed = 4});
+    const reference_result want = reference_checksum(image);
+    ASSERT_NE(open_image(image), -1);
+    bus_error_pending = true;
+    imgseal::checksum_state state = imgseal::checksum_init(bus_error_then_sum);
+    EXPECT_FALSE(imgseal::sum_image(fd_, off_t{1} << 31, state).failed());
+    EXPECT_FALSE(bus_error_pending);
+    EXPECT_EQ(imgseal::checksum_final(state).checksum, want.checksum);
+    EXPECT_EQ(state.byte_count, image.size());
+}
+
+using checksum_pass_on_tmpfs = tool_test;
+
+// On a full tmpfs, where a page faulted into a mapping over a hole would be
+// allocated, a sparse image is sealed and verified without taking any of the
+// file system's space.
+TEST_F(checksum_pass_on_tmpfs, SparseImageIsSealedWithoutFillingIt) {
+    if (geteuid() != 0) GTEST_SKIP() << "needs root to mount a tmpfs";
+    const std::filesystem::path mount_point = dir_ / "tmpfs";
+    std::filesystem::create_directory(mount_point);
+    ASSERT_EQ(mount("tmpfs", mount_point.c_str(), "tmpfs", 0, "size=1m"), 0);
+    const std::unique_ptr<const char, int (*)(const char*)> unmount(mount_point.c_str(), umount);
+    const std::string image_path = (mount_point / "image.bin").string();
+    const bytes head = build_image({.content_seed = 9});
+    write_file(image_path, head);
+    const std::size_t size = 3u << 20;
+    ASSERT_EQ(truncate(image_path.c_str(), static_cast<off_t>(size)), 0);
+    // Fill the file system.
+    bytes filler(4096, 0xAA);
+    for (int i = 0; i < 256; ++i) write_file(mount_point / ("fill" + std::to_string(i)), filler);
+    struct stat before {};
+    ASSERT_EQ(stat(image_path.c_str(), &before), 0);
+
+    bytes image = head;
+    image.resize(size);
+    const reference_result want = reference_checksum(image);
+    const run_result seal = run_tool({image_path});
+    EXPECT_EQ(seal.status, 0);
+    EXPECT_EQ(seal.out, sealed_output("abc", want.padded_length, want.checksum));
+    const run_result verify = run_verify({image_path});
+    EXPECT_EQ(verify.status, 0);
+    struct stat after {};
+    ASSERT_EQ(stat(image_path.c_str(), &after), 0);
+    EXPECT_EQ(after.st_blocks, before.st_blocks);
+    EXPECT_EQ(read_file(image_path), sealed_image(image, 8));
 }
 
 }  // namespace
