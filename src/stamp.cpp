@@ -71,8 +71,11 @@ outcome stamp_image(int fd, std::uint32_t descriptor_offset, const image_sum& su
     const ssize_t put = write(fd, stamp, sizeof stamp);
     if (put == -1) return system_fault(fault::write_failed);
     if (static_cast<std::size_t>(put) != sizeof stamp) {
-        // Part of a stamp makes every rerun refuse the image: it is undone.
+        // Part of a stamp makes every rerun refuse the image: it is undone,
+        // and the undoing flushed, in case the part had already been written
+        // back. A flush that fails leaves it to the system's write-back.
         if (clear_stamp(fd, stamp_position, static_cast<std::size_t>(put))) {
+            (void)fdatasync(fd);
             return {fault::write_failed, 0, "Incomplete write"};
         }
         return {fault::write_failed, 0, "Incomplete write (stamp left partly written)"};
