@@ -87,7 +87,9 @@ volatile std::sig_atomic_t summing_window = 0;
 struct sigaction earlier_bus_action;
 
 void on_bus_error(int signal, siginfo_t* info, void* context) {
-    if (summing_window != 0) {
+    // Only a fault raised by the system is the pass's; one sent by a process
+    // (si_code 0 or below) is handed on like any other.
+    if (summing_window != 0 && info->si_code > 0) {
         summing_window = 0;
         siglongjmp(pass_fault, 1);
     }
@@ -123,6 +125,13 @@ long minor_faults() {
     return getrusage(RUSAGE_SELF, &usage) == 0 ? usage.ru_minflt : 0;
 }
 
+// Whether the first window, mapped since `faults_before`, took more faults
+// than mapping is worth.
+bool reading_costs_less(long faults_before) {
+    const long faults = minor_faults() - faults_before;
+    return faults > static_cast<long>(checksum_window_size / bytes_per_fault_worth_mapping);
+}
+
 }  // namespace
 
 outcome sum_mapped(int fd, std::uint64_t size, checksum_state& state) {
@@ -131,7 +140,11 @@ outcome sum_mapped(int fd, std::uint64_t size, checksum_state& state) {
     guard.sa_flags = SA_SIGINFO;
     sigemptyset(&guard.sa_mask);
     // Without the guard a shrinking file would kill the process: read instead.
-    if (mapping_allocates(fd) || sigaction(SIGBUS, &guard, &earlier_bus_action) == -1) {
+    // A SIGBUS that the caller left blocked would never reach it.
+    sigset_t blocked;
+    if (mapping_allocates(fd) || sigprocmask(SIG_BLOCK, nullptr, &blocked) == -1 ||
+        sigismember(&blocked, SIGBUS) != 0 ||
+        sigaction(SIGBUS, &guard, &earlier_bus_action) == -1) {
         return succeeded;
     }
 
@@ -155,10 +168,8 @@ outcome sum_mapped(int fd, std::uint64_t size, checksum_state& state) {
             std::atomic_signal_fence(std::memory_order_seq_cst);
             summing_window = 0;
             (void)munmap(window, length);
-            if (state.byte_count == checksum_window_size &&
-                state.byte_count<size&& static_cast<std::size_t>(minor_faults() - faults_before)>
-                        checksum_window_size /
-                    bytes_per_fault_worth_mapping) {
+            if (state.byte_count == checksum_window_size && state.byte_count != size &&
+                reading_costs_less(faults_before)) {
                 break;
             }
         }

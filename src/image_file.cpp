@@ -66,8 +66,12 @@ int open_regular_file(const char* path, int access_mode) {
             char link[32];
             (void)std::snprintf(link, sizeof link, "/proc/self/fd/%d", path_fd);
             fd = open(link, flags);
-            // The link exists while path_fd is open, unless /proc is not mounted.
-            if (fd == -1 && errno == ENOENT) fd = open_by_path(path, flags);
+            // The link exists while path_fd is open, unless /proc is not
+            // mounted. A process with one descriptor to spare opens by path.
+            if (fd == -1 && (errno == ENOENT || errno == EMFILE)) {
+                (void)close(path_fd);
+                return open_by_path(path, flags);
+            }
         } else {
             errno = S_ISDIR(status.st_mode) ? EISDIR : EINVAL;
         }

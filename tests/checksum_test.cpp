@@ -1,6 +1,7 @@
 // The checksum pass: the defined value for every size and content, whatever
 // the kernel and the blocks it arrives in, and failures inside the pass.
 #include <fcntl.h>
+#include <sys/mman.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -243,7 +244,12 @@ TEST_F(pass_in_process, MappedAndReadPathsAgree) {
             };
             imgseal::checksum_state mapped = imgseal::checksum_init();
             EXPECT_FALSE(imgseal::sum_mapped(fd_, size, mapped).failed()) << what;
-            EXPECT_EQ(mapped.byte_count, piece == 4096 && size > w ? w : size) << what;
+            // Where the mapping stops for a file in large pieces depends on
+            // what else faults (a sanitizer's shadow memory, an emulator);
+            // one in pages always costs more faults than mapping is worth.
+            if (piece == 4096 && size > w) {
+                EXPECT_EQ(mapped.byte_count, w) << what;
+            }
             EXPECT_FALSE(imgseal::sum_read(fd_, size, mapped).failed()) << what;
             check(mapped, "mapped, then read ");
             imgseal::checksum_state read = imgseal::checksum_init();
@@ -297,30 +303,69 @@ TEST_F(pass_in_process, FileResizedDuringThePassIsReported) {
     EXPECT_EQ(after.sa_handler, before.sa_handler);
 }
 
-// A kernel that meets a SIGBUS in its first block, as from a page that a
-// failing disk or a full file system cannot give.
-bool bus_error_pending = false;
+// A kernel that meets a SIGBUS in its first block: raised by the system, as
+// from a page that a failing disk cannot give, or sent as by another process.
+enum class bus_error { none, from_system, sent };
+bus_error pending_bus_error = bus_error::none;
 imgseal::byte_sums bus_error_then_sum(const std::uint8_t* data, std::size_t size) {
-    if (bus_error_pending) {
-        bus_error_pending = false;
-        raise(SIGBUS);
+    const bus_error what = pending_bus_error;
+    pending_bus_error = bus_error::none;
+    if (what == bus_error::sent) raise(SIGBUS);
+    if (what == bus_error::from_system) {
+        // A page of a mapping beyond its file's end.
+        const int empty = memfd_create("empty", MFD_CLOEXEC);
+        void* page = mmap(nullptr, 4096, PROT_READ, MAP_SHARED, empty, 0);
+        close(empty);
+        if (page != MAP_FAILED) (void)*static_cast<volatile const std::uint8_t*>(page);
     }
     return imgseal::sum_bytes_scalar(data, size);
 }
 
 // A mapped window that faults while the file keeps its size is read instead,
-// and gives the same result; the read meets a lasting error itself.
-TEST_F(pass_in_process, WindowThatFaultsIsReadInstead) {
+// and gives the same result (the read meets a lasting error itself). A SIGBUS
+// sent by a process is no fault of the pass: ignored, it changes nothing, and
+// at its default action it ends the process. A
+// caller that blocks SIGBUS, which the guard then could not catch, gets the
+// file read.
+TEST_F(pass_in_process, SigbusIsAFaultOnlyWhenTheSystemRaisesIt) {
     const bytes image =
         build_image({.size = 3 * imgseal::checksum_window_size + 1, .content_seed = 4});
     const reference_result want = reference_checksum(image);
     ASSERT_NE(open_image(image), -1);
-    bus_error_pending = true;
-    imgseal::checksum_state state = imgseal::checksum_init(bus_error_then_sum);
-    EXPECT_FALSE(imgseal::sum_image(fd_, off_t{1} << 31, state).failed());
-    EXPECT_FALSE(bus_error_pending);
-    EXPECT_EQ(imgseal::checksum_final(state).checksum, want.checksum);
-    EXPECT_EQ(state.byte_count, image.size());
+    struct sigaction ignore {};
+    ignore.sa_handler = SIG_IGN;
+    struct sigaction earlier {};
+    for (const bus_error what : {bus_error::from_system, bus_error::sent}) {
+        if (what == bus_error::sent) {
+            ASSERT_EQ(sigaction(SIGBUS, &ignore, &earlier), 0);
+        }
+        pending_bus_error = what;
+        imgseal::checksum_state state = imgseal::checksum_init(bus_error_then_sum);
+        EXPECT_FALSE(imgseal::sum_image(fd_, off_t{1} << 31, state).failed());
+        EXPECT_EQ(pending_bus_error, bus_error::none);
+        EXPECT_EQ(imgseal::checksum_final(state).checksum, want.checksum);
+        EXPECT_EQ(state.byte_count, image.size());
+    }
+    ASSERT_EQ(sigaction(SIGBUS, &earlier, nullptr), 0);
+    // At its default action, a SIGBUS sent during the pass still ends the
+    // process: the guard swallows none.
+    EXPECT_EXIT(
+        {
+            pending_bus_error = bus_error::sent;
+            imgseal::checksum_state state = imgseal::checksum_init(bus_error_then_sum);
+            (void)imgseal::sum_image(fd_, off_t{1} << 31, state);
+            _exit(0);
+        },
+        ::testing::KilledBySignal(SIGBUS), "");
+
+    sigset_t bus;
+    sigemptyset(&bus);
+    sigaddset(&bus, SIGBUS);
+    ASSERT_EQ(sigprocmask(SIG_BLOCK, &bus, nullptr), 0);
+    imgseal::checksum_state state = imgseal::checksum_init();
+    EXPECT_FALSE(imgseal::sum_mapped(fd_, image.size(), state).failed());
+    EXPECT_EQ(state.byte_count, 0u);
+    ASSERT_EQ(sigprocmask(SIG_UNBLOCK, &bus, nullptr), 0);
 }
 
 using checksum_pass_on_tmpfs = tool_test;

@@ -117,6 +117,20 @@ TEST_F(command_line, ClosedStandardStreamsAreNotReusedForTheImage) {
     EXPECT_EQ(read_file(image_path_), sealed_image(image, 8));
 }
 
+// A process with one descriptor to spare beside its standard streams seals
+// and verifies all the same.
+TEST_F(command_line, OneSpareDescriptorIsEnough) {
+    const bytes image = build_image({.size = 3001, .content_seed = 2});
+    put_image(image);
+    // Descriptors 0 to 3 only, with 3 free.
+    const std::vector<std::string> limited = {
+        "sh", "-c",
+        "for fd in 3 4 5 6 7 8 9; do eval \"exec $fd>&-\"; done; ulimit -n 4; exec \"$@\"", "sh"};
+    EXPECT_EQ(run_tool({image_path_}, limited).status, 0);
+    EXPECT_EQ(read_file(image_path_), sealed_image(image, 8));
+    EXPECT_EQ(run_verify({image_path_}, limited).status, 0);
+}
+
 // With standard error closed, alone or with standard output, a refused
 // image's report is lost, not written into the image.
 TEST_F(command_line, ClosedStandardErrorIsNotReusedForTheImage) {
