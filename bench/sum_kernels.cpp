@@ -1,12 +1,12 @@
 // Throughput of the summing kernels on data in memory and in cache, with
 // memcpy of the same size as the yardstick.
+#include "sum_kernels.hpp"
+
 #include <benchmark/benchmark.h>
 
 #include <cstring>
 #include <random>
 #include <vector>
-
-#include "image_checksum.hpp"
 
 namespace {
 

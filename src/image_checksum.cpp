@@ -1,127 +1,18 @@
-// The checksum pass over the whole image.
+// The checksum pass over the whole image, and the guard that lets it survive a
+// file that shrinks under its mapping.
 #include "image_checksum.hpp"
 
+#include <sys/mman.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <atomic>
 #include <cerrno>
-
-#if defined(__x86_64__)
-#include <immintrin.h>
-#endif
-
-#include "image_format.hpp"
-#include "run.hpp"
+#include <csetjmp>
+#include <csignal>
 
 namespace imgseal {
-
-byte_sums sum_bytes_scalar(const std::uint8_t* data, std::size_t size) {
-    byte_sums sums{0, 0};
-    std::size_t i = 0;
-    for (; i + 1 < size; i += 2) {
-        sums.even += data[i];
-        sums.odd += data[i + 1];
-    }
-    if (i < size) sums.even += data[i];
-    return sums;
-}
-
-#if defined(__x86_64__)
-
-// psadbw against zero sums each 8 bytes into a 64-bit lane, exactly and with
-// no carry to lose; masking off the odd bytes first gives the even sums, and
-// the odd sums are the rest. Four accumulators keep the additions independent.
-// In each little-endian 16-bit lane the low byte is the one at the even
-// distance from the start, so the mask is 0x00FF per lane.
-
-namespace {
-
-struct sse2_sums {
-    __m128i all = _mm_setzero_si128();
-    __m128i even = _mm_setzero_si128();
-};
-
-inline void add_sse2(sse2_sums& sums, const std::uint8_t* p) {
-    const __m128i zero = _mm_setzero_si128();
-    const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
-    sums.all = _mm_add_epi64(sums.all, _mm_sad_epu8(v, zero));
-    sums.even =
-        _mm_add_epi64(sums.even, _mm_sad_epu8(_mm_and_si128(v, _mm_set1_epi16(0xFF)), zero));
-}
-
-std::uint64_t add_lanes(__m128i lanes) {
-    return static_cast<std::uint64_t>(_mm_cvtsi128_si64(lanes)) +
-           static_cast<std::uint64_t>(_mm_cvtsi128_si64(_mm_unpackhi_epi64(lanes, lanes)));
-}
-
-struct avx2_sums {
-    __m256i all;
-    __m256i even;
-};
-
-__attribute__((target("avx2"), always_inline)) inline void add_avx2(avx2_sums& sums,
-                                                                    const std::uint8_t* p) {
-    const __m256i zero = _mm256_setzero_si256();
-    const __m256i v = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p));
-    sums.all = _mm256_add_epi64(sums.all, _mm256_sad_epu8(v, zero));
-    sums.even = _mm256_add_epi64(
-        sums.even, _mm256_sad_epu8(_mm256_and_si256(v, _mm256_set1_epi16(0xFF)), zero));
-}
-
-__attribute__((target("avx2"))) std::uint64_t add_lanes(__m256i lanes) {
-    return add_lanes(
-        _mm_add_epi64(_mm256_castsi256_si128(lanes), _mm256_extracti128_si256(lanes, 1)));
-}
-
-}  // namespace
-
-byte_sums sum_bytes_sse2(const std::uint8_t* data, std::size_t size) {
-    sse2_sums s0, s1, s2, s3;
-    std::size_t i = 0;
-    for (; i + 64 <= size; i += 64) {
-        add_sse2(s0, data + i);
-        add_sse2(s1, data + i + 16);
-        add_sse2(s2, data + i + 32);
-        add_sse2(s3, data + i + 48);
-    }
-    for (; i + 16 <= size; i += 16) add_sse2(s0, data + i);
-    const std::uint64_t all =
-        add_lanes(_mm_add_epi64(_mm_add_epi64(s0.all, s1.all), _mm_add_epi64(s2.all, s3.all)));
-    const std::uint64_t even =
-        add_lanes(_mm_add_epi64(_mm_add_epi64(s0.even, s1.even), _mm_add_epi64(s2.even, s3.even)));
-    // i is even here, so the tail keeps the block's parity.
-    const byte_sums tail = sum_bytes_scalar(data + i, size - i);
-    return {even + tail.even, all - even + tail.odd};
-}
-
-__attribute__((target("avx2"))) byte_sums sum_bytes_avx2(const std::uint8_t* data,
-                                                         std::size_t size) {
-    const __m256i zero = _mm256_setzero_si256();
-    avx2_sums s0{zero, zero}, s1{zero, zero}, s2{zero, zero}, s3{zero, zero};
-    std::size_t i = 0;
-    for (; i + 128 <= size; i += 128) {
-        add_avx2(s0, data + i);
-        add_avx2(s1, data + i + 32);
-        add_avx2(s2, data + i + 64);
-        add_avx2(s3, data + i + 96);
-    }
-    const std::uint64_t all = add_lanes(
-        _mm256_add_epi64(_mm256_add_epi64(s0.all, s1.all), _mm256_add_epi64(s2.all, s3.all)));
-    const std::uint64_t even = add_lanes(
-        _mm256_add_epi64(_mm256_add_epi64(s0.even, s1.even), _mm256_add_epi64(s2.even, s3.even)));
-    // i is even here, so the tail keeps the block's parity.
-    const byte_sums tail = sum_bytes_sse2(data + i, size - i);
-    return {even + tail.even, all - even + tail.odd};
-}
-
-bool avx2_supported() { return __builtin_cpu_supports("avx2") != 0; }
-
-sum_kernel fastest_kernel() { return avx2_supported() ? sum_bytes_avx2 : sum_bytes_sse2; }
-
-#else
-
-sum_kernel fastest_kernel() { return sum_bytes_scalar; }
-
-#endif
 
 checksum_state checksum_init(sum_kernel kernel) { return {kernel, 0, 0, 0}; }
 
@@ -139,6 +30,13 @@ void checksum_update(checksum_state& state, const std::uint8_t* data, std::size_
     state.byte_count += size;
 }
 
+void checksum_exclude(checksum_state& state, std::uint64_t offset, const std::uint8_t* data,
+                      std::size_t size) {
+    for (std::size_t i = 0; i < size; ++i) {
+        ((offset + i) % 2 == 0 ? state.even_sum : state.odd_sum) -= data[i];
+    }
+}
+
 image_sum checksum_final(const checksum_state& state) {
     const bool odd_tail = state.byte_count % 2 != 0;
     const auto padded_length = static_cast<std::uint32_t>(state.byte_count + (odd_tail ? 1 : 0));
@@ -151,29 +49,130 @@ image_sum checksum_final(const checksum_state& state) {
     return {static_cast<std::uint16_t>(~folded), padded_length, odd_tail};
 }
 
-image_sum image_checksum(int fd) {
+namespace {
+
+constexpr outcome changed_size{fault::read_failed, 0,
+                               "Image changed size during the checksum pass"};
+
+// What a fault in a mapped page meant: the file shrank, or the disk failed to
+// read the page.
+outcome mapping_fault(int fd, std::uint64_t size) {
+    struct stat status {};
+    if (fstat(fd, &status) == -1) return system_fault(fault::read_failed);
+    if (static_cast<std::uint64_t>(status.st_size) != size) return changed_size;
+    return {fault::read_failed, EIO, nullptr};
+}
+
+// A page of a mapping beyond the file's end, or one the disk cannot read,
+// raises SIGBUS on access. While the pass sums a window, the handler jumps
+// back into sum_mapped, which turns it into an outcome. The flag, not the
+// fault address, tells whose access it was: addresses are unreliable under
+// emulation. Any other SIGBUS goes on to the action installed before.
+sigjmp_buf pass_fault;
+volatile std::sig_atomic_t summing_window = 0;
+struct sigaction earlier_bus_action;
+
+void on_bus_error(int signal, siginfo_t* info, void* context) {
+    if (summing_window != 0) {
+        summing_window = 0;
+        siglongjmp(pass_fault, 1);
+    }
+    if ((earlier_bus_action.sa_flags & SA_SIGINFO) != 0) {
+        earlier_bus_action.sa_sigaction(signal, info, context);
+    } else if (earlier_bus_action.sa_handler != SIG_DFL &&
+               earlier_bus_action.sa_handler != SIG_IGN) {
+        earlier_bus_action.sa_handler(signal);
+    } else if (earlier_bus_action.sa_handler == SIG_DFL || info->si_code > 0) {
+        // Blocked while this runs, the signal is delivered again on return
+        // under the earlier action; a fault of the code itself recurs anyway,
+        // and the system does not let an ignored fault pass.
+        (void)sigaction(SIGBUS, &earlier_bus_action, nullptr);
+        (void)raise(signal);
+    }
+    // An ignored SIGBUS sent by another process stays ignored.
+}
+
+// The window being summed, kept where a jump back can still find it.
+void* volatile mapped_window = nullptr;
+volatile std::size_t mapped_length = 0;
+
+}  // namespace
+
+outcome sum_mapped(int fd, std::uint64_t size, checksum_state& state) {
+    struct sigaction guard {};
+    guard.sa_sigaction = on_bus_error;
+    guard.sa_flags = SA_SIGINFO;
+    sigemptyset(&guard.sa_mask);
+    // Without the guard a shrinking file would kill the process: read instead.
+    if (sigaction(SIGBUS, &guard, &earlier_bus_action) == -1) return succeeded;
+
+    outcome result = succeeded;
+    if (sigsetjmp(pass_fault, 1) != 0) {
+        (void)munmap(mapped_window, mapped_length);
+        result = mapping_fault(fd, size);
+    } else {
+        while (state.byte_count < size) {
+            const std::size_t length = static_cast<std::size_t>(
+                std::min<std::uint64_t>(checksum_window_size, size - state.byte_count));
+            void* const window = mmap(nullptr, length, PROT_READ, MAP_SHARED, fd,
+                                      static_cast<off_t>(state.byte_count));
+            if (window == MAP_FAILED) break;
+            mapped_window = window;
+            mapped_length = length;
+            summing_window = 1;
+            std::atomic_signal_fence(std::memory_order_seq_cst);
+            checksum_update(state, static_cast<const std::uint8_t*>(window), length);
+            std::atomic_signal_fence(std::memory_order_seq_cst);
+            summing_window = 0;
+            (void)munmap(window, length);
+        }
+    }
+    (void)sigaction(SIGBUS, &earlier_bus_action, nullptr);
+    return result;
+}
+
+outcome sum_read(int fd, std::uint64_t size, checksum_state& state) {
     // Cache-line aligned: the system's copy into a buffer that is not runs up
     // to four times slower on some processors.
     alignas(64) static std::uint8_t buffer[checksum_buffer_size];
 
-    seek_to(fd, 0, SEEK_SET, exit_status::seek_failed);
-    checksum_state state = checksum_init();
-    // A short read only means "go on": the file is one stream of bytes, and
-    // only a read of 0 bytes ends it.
-    for (;;) {
-        const ssize_t got = read(fd, buffer, sizeof buffer);
-        if (got == -1) fail_system_call(exit_status::read_failed);
-        if (got == 0) break;
+    const outcome result =
+        seek_to(fd, static_cast<off_t>(state.byte_count), SEEK_SET, fault::seek_failed);
+    if (result.failed()) return result;
+    // A short read only means "go on": the file is one stream of bytes.
+    while (state.byte_count < size) {
+        const ssize_t got =
+            read(fd, buffer, std::min<std::uint64_t>(sizeof buffer, size - state.byte_count));
+        if (got == -1) return system_fault(fault::read_failed);
+        if (got == 0) return changed_size;
         checksum_update(state, buffer, static_cast<std::size_t>(got));
-        // The file was under the limit when opened; one that another process
-        // grows past it would no longer have a 32-bit length.
-        if (state.byte_count >= static_cast<std::uint64_t>(image_size_limit)) {
-            errno = EOVERFLOW;
-            fail_system_call(exit_status::read_failed);
-        }
     }
-    const image_sum result = checksum_final(state);
-    print_line("Length = %u\n", result.padded_length);
+    return succeeded;
+}
+
+outcome sum_image(int fd, off_t largest_size, checksum_state& state) {
+    struct stat status {};
+    if (fstat(fd, &status) == -1) return system_fault(fault::read_failed);
+    // A file grown past the limit since it was opened would not have a 32-bit
+    // length.
+    if (status.st_size > largest_size) return {fault::read_failed, EOVERFLOW, nullptr};
+    const auto size = static_cast<std::uint64_t>(status.st_size);
+
+    outcome result = sum_mapped(fd, size, state);
+    if (!result.failed() && state.byte_count < size) result = sum_read(fd, size, state);
+    if (result.failed()) return result;
+
+    // Bytes appended or cut off meanwhile would make a seal that does not
+    // match the file.
+    if (fstat(fd, &status) == -1) return system_fault(fault::read_failed);
+    if (static_cast<std::uint64_t>(status.st_size) != size) return changed_size;
+    return succeeded;
+}
+
+outcome image_checksum(int fd, off_t largest_size, image_sum& sum) {
+    checksum_state state = checksum_init();
+    const outcome result = sum_image(fd, largest_size, state);
+    if (!result.failed()) sum = checksum_final(state);
     return result;
 }
 

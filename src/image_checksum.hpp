@@ -1,5 +1,6 @@
-// The checksum pass: the image's bytes streamed through one fixed buffer and
-// summed as big-endian 16-bit words, with init, update per block and final.
+// The checksum pass: every byte of the image summed as big-endian 16-bit
+// words, with init, update per block and final, over mapped windows of the
+// file or, where it cannot be mapped, through one fixed buffer.
 //
 // The checksum is defined unit by unit: every 2 bytes of the file, the first
 // the high-order byte, are added to a 32-bit word_sum that wraps modulo 2^32
@@ -12,28 +13,15 @@
 // bytes and sums them by the parity of their offset.
 #pragma once
 
+#include <sys/types.h>
+
 #include <cstddef>
 #include <cstdint>
 
+#include "run.hpp"
+#include "sum_kernels.hpp"
+
 namespace imgseal {
-
-// Sums of the bytes at even and odd distances from the start of a block.
-struct byte_sums {
-    std::uint64_t even;
-    std::uint64_t odd;
-};
-
-using sum_kernel = byte_sums (*)(const std::uint8_t* data, std::size_t size);
-
-// The kernels give the same sums; they differ in speed only.
-byte_sums sum_bytes_scalar(const std::uint8_t* data, std::size_t size);
-#if defined(__x86_64__)
-byte_sums sum_bytes_sse2(const std::uint8_t* data, std::size_t size);
-byte_sums sum_bytes_avx2(const std::uint8_t* data, std::size_t size);  // needs AVX2
-bool avx2_supported();
-#endif
-// The fastest kernel that this processor runs.
-sum_kernel fastest_kernel();
 
 struct checksum_state {
     sum_kernel kernel;
@@ -51,13 +39,32 @@ struct image_sum {
 checksum_state checksum_init(sum_kernel kernel = fastest_kernel());
 // Blocks may have any size, odd ones included; only their order matters.
 void checksum_update(checksum_state& state, const std::uint8_t* data, std::size_t size);
+// Takes `size` bytes that were summed at file offset `offset` back out of the
+// sums, as if they had been zero: a sealed image's stamp, for one.
+void checksum_exclude(checksum_state& state, std::uint64_t offset, const std::uint8_t* data,
+                      std::size_t size);
 image_sum checksum_final(const checksum_state& state);
 
-// Large enough that the cost of a read call vanishes beside the copy it makes.
+// The read loop's buffer: large enough that the cost of a read call vanishes
+// beside the copy it makes.
 inline constexpr std::size_t checksum_buffer_size = std::size_t{1} << 20;
+// A mapped window: large enough that mapping and unmapping cost little per
+// byte, small enough that resident memory stays flat.
+inline constexpr std::size_t checksum_window_size = std::size_t{4} << 20;
 
-// Sums the whole image from offset 0 to its end and prints the length line.
-// Ends the run on a failed seek or read.
-image_sum image_checksum(int fd);
+// The two ways of summing the file from state.byte_count up to `size` bytes.
+// sum_mapped maps one window at a time; it stops early, leaving the rest to
+// sum_read, where a window cannot be mapped. Both report a file that ends
+// before `size` as one that changed size.
+outcome sum_mapped(int fd, std::uint64_t size, checksum_state& state);
+outcome sum_read(int fd, std::uint64_t size, checksum_state& state);
+
+// The pass: sums the whole file, exactly the bytes of the size it has when the
+// pass starts. A file larger than `largest_size`, or whose size changes before
+// the pass ends, fails with fault::read_failed.
+outcome sum_image(int fd, off_t largest_size, checksum_state& state);
+
+// sum_image and checksum_final.
+outcome image_checksum(int fd, off_t largest_size, image_sum& sum);
 
 }  // namespace imgseal

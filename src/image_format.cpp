@@ -1,10 +1,10 @@
-// check_image: the validation of an unsealed image. It only reads, so an image
-// refused here is left exactly as it was.
+// check_image and the reads it is made of. They only read, so an image refused
+// here is left exactly as it was.
 #include "image_format.hpp"
 
 #include <unistd.h>
 
-#include "run.hpp"
+#include <cstring>
 
 namespace imgseal {
 
@@ -22,35 +22,42 @@ descriptor_verdict judge_descriptor(const std::uint8_t (&descriptor)[descriptor_
     return descriptor_verdict::unsealed;
 }
 
-std::uint32_t check_image(int fd) {
-    static std::uint8_t header[header_size];
-    static std::uint8_t descriptor[descriptor_size];
-    static char name[name_size];
+outcome read_descriptor(int fd, image_fields& image) {
+    std::uint8_t header[header_size];
+    outcome result = read_exactly(fd, header, sizeof header, fault::header_short);
+    if (result.failed()) return result;
+    image.descriptor_offset = load_be32(header + header_descriptor_offset_at);
 
-    read_exactly(fd, header, sizeof header, exit_status::header_short);
-    const std::uint32_t descriptor_offset = load_be32(header + header_descriptor_offset_at);
+    result =
+        seek_to(fd, descriptor_position(image.descriptor_offset), SEEK_SET, fault::seek_failed);
+    if (result.failed()) return result;
+    return read_exactly(fd, image.descriptor, sizeof image.descriptor, fault::read_failed);
+}
 
-    seek_to(fd, descriptor_position(descriptor_offset), SEEK_SET, exit_status::seek_failed);
-    read_exactly(fd, descriptor, sizeof descriptor, exit_status::read_failed);
+outcome read_name(int fd, image_fields& image) {
+    const outcome result = read_exactly(fd, image.name, sizeof image.name, fault::read_failed);
+    if (result.failed()) return result;
+    const void* end = std::memchr(image.name, 0, sizeof image.name);
+    image.name_length = end != nullptr
+                            ? static_cast<std::size_t>(static_cast<const char*>(end) - image.name)
+                            : sizeof image.name;
+    return succeeded;
+}
 
-    switch (judge_descriptor(descriptor)) {
+outcome check_image(int fd, image_fields& image) {
+    const outcome result = read_descriptor(fd, image);
+    if (result.failed()) return result;
+    switch (judge_descriptor(image.descriptor)) {
         case descriptor_verdict::unsealed:
             break;
         case descriptor_verdict::bad_signature:
-            print_line("Invalid signature\n");
-            end_run(exit_status::bad_signature);
+            return {fault::bad_signature, 0, "Invalid signature"};
         case descriptor_verdict::nonzero_checksum:
-            print_line("Non zero checksum field\n");
-            end_run(exit_status::already_sealed);
+            return {fault::nonzero_checksum, 0, "Non zero checksum field"};
         case descriptor_verdict::nonzero_length:
-            print_line("Non zero length field\n");
-            end_run(exit_status::already_sealed);
+            return {fault::nonzero_length, 0, "Non zero length field"};
     }
-
-    read_exactly(fd, name, sizeof name, exit_status::read_failed);
-    // The precision stops the text at the field's end when it holds no zero byte.
-    print_line("Name: %.*s\n", static_cast<int>(sizeof name), name);
-    return descriptor_offset;
+    return read_name(fd, image);
 }
 
 }  // namespace imgseal

@@ -1,5 +1,5 @@
 // The on-disk layout of an image, and check_image, the stage that accepts an
-// unsealed image, prints its name and finds its descriptor.
+// unsealed image and reads its descriptor and name.
 //
 // Every multi-byte field is unsigned and big-endian. Offsets are in bytes.
 //
@@ -16,14 +16,16 @@
 //
 // The descriptor may overlap the header and may lie at an odd offset. Every
 // other byte of the file is content. File positions are signed 32-bit: an image
-// is smaller than 2^31 bytes, and a descriptor_offset of 0x80000000 or more is a
-// negative, unreachable offset.
+// is at most 2^31 bytes (each program states its own limit), and a
+// descriptor_offset of 0x80000000 or more is a negative, unreachable offset.
 #pragma once
 
 #include <sys/types.h>
 
 #include <cstddef>
 #include <cstdint>
+
+#include "run.hpp"
 
 // Image sizes and positions reach 2^31: a 32-bit off_t would refuse every image.
 // The build defines _FILE_OFFSET_BITS=64 on every target; this keeps it so.
@@ -44,9 +46,6 @@ inline constexpr std::uint8_t signature_55 = 0x55;
 inline constexpr std::uint8_t signature_aa = 0xAA;
 
 inline constexpr std::size_t name_size = 2000;
-
-// Files of this size or more are refused: positions are signed 32-bit.
-inline constexpr off_t image_size_limit = off_t{1} << 31;
 
 inline std::uint16_t load_be16(const std::uint8_t* p) {
     return static_cast<std::uint16_t>(p[0] << 8 | p[1]);
@@ -86,9 +85,24 @@ enum class descriptor_verdict {
 // the message: signature, then checksum, then length.
 descriptor_verdict judge_descriptor(const std::uint8_t (&descriptor)[descriptor_size]);
 
-// Reads the header from the handle's position 0 and the descriptor and name
-// it points to, prints the name line and returns descriptor_offset. Ends the
-// run on any failure or refusal.
-std::uint32_t check_image(int fd);
+// What the checks read from an image.
+struct image_fields {
+    std::uint32_t descriptor_offset;
+    std::uint8_t descriptor[descriptor_size];
+    char name[name_size];
+    std::size_t name_length;  // up to the field's first zero byte, or all of it
+};
+
+// Reads the header from the handle's position 0, seeks to the descriptor it
+// points to and reads it.
+outcome read_descriptor(int fd, image_fields& image);
+
+// Reads the name field, which follows the descriptor just read.
+outcome read_name(int fd, image_fields& image);
+
+// Accepts an unsealed image: reads header and descriptor, refuses a descriptor
+// that judge_descriptor does not find unsealed, then reads the name. The
+// first failing step decides the outcome; nothing is written.
+outcome check_image(int fd, image_fields& image);
 
 }  // namespace imgseal

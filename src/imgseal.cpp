@@ -7,74 +7,122 @@
 
 #include <cerrno>
 #include <csignal>
+#include <cstdio>
+#include <cstdlib>
 
 #include "image_checksum.hpp"
+#include "image_file.hpp"
 #include "image_format.hpp"
 #include "run.hpp"
 #include "stamp.hpp"
+#include "terminal_text.hpp"
 
 namespace {
 
-using imgseal::exit_status;
+using imgseal::fault;
+using imgseal::outcome;
 
-// A standard stream that the caller left closed would be taken by the open of
-// the image, and the tool's own lines would then be written into the image.
-void hold_standard_streams() {
-    for (int fd = 0; fd <= 2; ++fd) {
-        // open returns the lowest free descriptor: this one.
-        if (fcntl(fd, F_GETFD) == -1 && open("/dev/null", O_RDWR) != fd) {
-            imgseal::fail_system_call(exit_status::usage_or_open);
-        }
+// The run ends with exactly one of these; nothing else is ever returned.
+enum class exit_status : int {
+    sealed = 0,          // the image was sealed
+    usage_or_open = 1,   // not exactly one argument, or the image cannot be opened
+    header_short = 2,    // the 8-byte image header cannot be read in full
+    seek_failed = 3,     // a seek fails
+    read_failed = 4,     // a read fails or returns fewer bytes than asked, or the
+                         // image changed size during the checksum pass
+    bad_signature = 5,   // the descriptor's signature byte is neither 0x55 nor 0xAA
+    already_sealed = 6,  // the descriptor's checksum or length field is not zero
+    write_failed = 8,    // a write, the flush or the close fails; there is no status 7
+};
+
+// Files of this size or more are refused at the open: positions are signed
+// 32-bit.
+constexpr off_t image_size_limit = off_t{1} << 31;
+
+// The only way a run ends.
+[[noreturn]] void end_run(exit_status status) { std::exit(static_cast<int>(status)); }
+
+exit_status status_of(fault what) {
+    switch (what) {
+        case fault::none:
+            return exit_status::sealed;
+        case fault::open_failed:
+            return exit_status::usage_or_open;
+        case fault::header_short:
+            return exit_status::header_short;
+        case fault::seek_failed:
+            return exit_status::seek_failed;
+        case fault::read_failed:
+            return exit_status::read_failed;
+        case fault::bad_signature:
+            return exit_status::bad_signature;
+        case fault::nonzero_checksum:
+        case fault::nonzero_length:
+            return exit_status::already_sealed;
+        case fault::write_failed:
+            return exit_status::write_failed;
     }
+    return exit_status::write_failed;  // not reached: every fault is listed
 }
 
-// Opens the image read-write, without creating or truncating anything. The
-// open must not block (a FIFO, a terminal), and only a regular file smaller
-// than 2^31 bytes is an image: a FIFO or a device would block or never end.
-int open_image(const char* path) {
-    const int fd = open(path, O_RDWR | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
-    if (fd == -1) imgseal::fail_system_call(exit_status::usage_or_open);
+// A refusal of the image is a fixed line on standard output; a failed system
+// call is one line on standard error. The run then ends with the stage's status.
+void end_run_on(const outcome& result) {
+    if (!result.failed()) return;
+    const exit_status status = status_of(result.what);
+    if (status == exit_status::bad_signature || status == exit_status::already_sealed) {
+        imgseal::print_line("%s\n", result.text);
+    } else {
+        (void)std::fprintf(stderr, "%s\n", imgseal::describe(result));
+    }
+    end_run(status);
+}
 
+// Opens the image read-write and locks it. Only a regular file smaller than
+// image_size_limit is an image.
+outcome open_image(const char* path, int& fd) {
+    fd = imgseal::open_regular_file(path, O_RDWR);
+    if (fd == -1) return imgseal::system_fault(fault::open_failed);
     struct stat status {};
-    if (fstat(fd, &status) == -1) imgseal::fail_system_call(exit_status::usage_or_open);
-    if (!S_ISREG(status.st_mode)) {
-        errno = EINVAL;
-        imgseal::fail_system_call(exit_status::usage_or_open);
-    }
-    if (status.st_size >= imgseal::image_size_limit) {
-        errno = EOVERFLOW;
-        imgseal::fail_system_call(exit_status::usage_or_open);
-    }
-    // O_NONBLOCK stays set: it changes nothing for a regular file.
-
+    if (fstat(fd, &status) == -1) return imgseal::system_fault(fault::open_failed);
+    if (status.st_size >= image_size_limit) return {fault::open_failed, EOVERFLOW, nullptr};
     // Runs on one image follow one another: a later run waits, then finds the
-    // image sealed. Two runs at once would both append a fill byte. The lock
-    // lasts until the image is closed or the process ends. File systems
-    // without locks go on without one.
-    struct flock whole_file {};
-    whole_file.l_type = F_WRLCK;
-    whole_file.l_whence = SEEK_SET;
-    if (fcntl(fd, F_OFD_SETLKW, &whole_file) == -1 && errno != ENOLCK && errno != EINVAL &&
-        errno != EOPNOTSUPP) {
-        imgseal::fail_system_call(exit_status::usage_or_open);
-    }
-    return fd;
+    // image sealed. Two runs at once would both append a fill byte.
+    if (!imgseal::lock_image_file(fd, F_WRLCK)) return imgseal::system_fault(fault::open_failed);
+    return imgseal::succeeded;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-    hold_standard_streams();
+    end_run_on(imgseal::hold_standard_streams());
     // An append beyond the file size limit then fails with EFBIG and is
     // reported, instead of the signal killing the run half-way.
     (void)std::signal(SIGXFSZ, SIG_IGN);  // cannot fail for a valid signal
+    // The seal must not depend on whoever reads the lines: a reader that has
+    // gone only loses them, and the run goes on to its own status.
+    (void)std::signal(SIGPIPE, SIG_IGN);
     if (argc != 2) {
         imgseal::print_line("Invalid number of arguments\n");
-        imgseal::end_run(exit_status::usage_or_open);
+        end_run(exit_status::usage_or_open);
     }
-    const int fd = open_image(argv[1]);
-    const std::uint32_t descriptor_offset = imgseal::check_image(fd);
-    const imgseal::image_sum sum = imgseal::image_checksum(fd);
-    imgseal::stamp_image(fd, descriptor_offset, sum);
-    imgseal::end_run(exit_status::sealed);
+    int fd = -1;
+    end_run_on(open_image(argv[1], fd));
+
+    // Static: the name field alone is 2000 bytes.
+    static imgseal::image_fields image;
+    end_run_on(imgseal::check_image(fd, image));
+    // The name comes from the image: on a terminal it is shown as text only,
+    // so that escape sequences in it are not acted on.
+    (void)std::fputs("Name: ", stdout);
+    imgseal::print_text(stdout, image.name, image.name_length, imgseal::text_form_for(stdout));
+    imgseal::print_line("\n");
+
+    imgseal::image_sum sum{};
+    end_run_on(imgseal::image_checksum(fd, image_size_limit - 1, sum));
+    imgseal::print_line("Length = %u\n", sum.padded_length);
+
+    end_run_on(imgseal::stamp_image(fd, image.descriptor_offset, sum));
+    imgseal::print_line("Checksum %04X\n", sum.checksum);
+    end_run(exit_status::sealed);
 }

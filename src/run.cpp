@@ -1,6 +1,7 @@
-// The exit path and the checked system calls shared by the stages.
+// The outcomes and the checked system calls shared by the stages.
 #include "run.hpp"
 
+#include <fcntl.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -10,22 +11,24 @@
 
 namespace imgseal {
 
-namespace {
+outcome system_fault(fault what) { return {what, errno, nullptr}; }
 
-// A transfer that comes back short leaves errno untouched, so its description
-// would be that of whatever came before ("Success" on a clean run).
-[[noreturn]] void fail_short_transfer(const char* what, exit_status status) {
-    (void)std::fprintf(stderr, "%s\n", what);
-    end_run(status);
+const char* describe(const outcome& result) {
+    return result.text != nullptr ? result.text : std::strerror(result.error);
 }
 
-}  // namespace
+outcome hold_standard_streams() {
+    for (int fd = 0; fd <= 2; ++fd) {
+        // open returns the lowest free descriptor: this one.
+        if (fcntl(fd, F_GETFD) == -1 && open("/dev/null", O_RDWR) != fd) {
+            return system_fault(fault::open_failed);
+        }
+    }
+    return succeeded;
+}
 
-// Output that cannot be written has nowhere else to be reported, and the exit
-// status tells the outcome all the same: the results of printing are ignored.
-
-void report_system_error() { (void)std::fprintf(stderr, "%s\n", std::strerror(errno)); }
-
+// Output that cannot be written has nowhere else to be reported, and the
+// outcome is told by the exit status all the same: results are ignored.
 void print_line(const char* format, ...) {
     va_list args;
     va_start(args, format);
@@ -36,26 +39,26 @@ void print_line(const char* format, ...) {
     (void)std::fflush(stdout);
 }
 
-void fail_system_call(exit_status status) {
-    report_system_error();
-    end_run(status);
+outcome seek_to(int fd, off_t offset, int whence, fault on_failure) {
+    if (lseek(fd, offset, whence) == -1) return system_fault(on_failure);
+    return succeeded;
 }
 
-void seek_to(int fd, off_t offset, int whence, exit_status on_failure) {
-    if (lseek(fd, offset, whence) == -1) fail_system_call(on_failure);
-}
-
-void read_exactly(int fd, void* buffer, std::size_t size, exit_status on_failure) {
+// A transfer that comes back short leaves errno untouched, so its description
+// would be that of whatever came before ("Success" on a clean run): it gets a
+// text of its own.
+outcome read_exactly(int fd, void* buffer, std::size_t size, fault on_failure) {
     const ssize_t got = read(fd, buffer, size);
-    if (got == -1) fail_system_call(on_failure);
-    if (static_cast<std::size_t>(got) != size)
-        fail_short_transfer("Unexpected end of file", on_failure);
+    if (got == -1) return system_fault(on_failure);
+    if (static_cast<std::size_t>(got) != size) return {on_failure, 0, "Unexpected end of file"};
+    return succeeded;
 }
 
-void write_exactly(int fd, const void* buffer, std::size_t size, exit_status on_failure) {
+outcome write_exactly(int fd, const void* buffer, std::size_t size, fault on_failure) {
     const ssize_t put = write(fd, buffer, size);
-    if (put == -1) fail_system_call(on_failure);
-    if (static_cast<std::size_t>(put) != size) fail_short_transfer("Incomplete write", on_failure);
+    if (put == -1) return system_fault(on_failure);
+    if (static_cast<std::size_t>(put) != size) return {on_failure, 0, "Incomplete write"};
+    return succeeded;
 }
 
 }  // namespace imgseal

@@ -1,5 +1,5 @@
-// What every stage of a run shares: the exit statuses, the one way a run ends,
-// and the checked system calls on the image handle that end it on failure.
+// What the core's stages share: the outcome a step ends with, and the checked
+// system calls on the image handle that report a failure as one.
 #pragma once
 
 #include <sys/types.h>
@@ -8,35 +8,52 @@
 
 namespace imgseal {
 
-// The run ends with exactly one of these; nothing else is ever returned.
-enum class exit_status : int {
-    sealed = 0,          // the image was sealed
-    usage_or_open = 1,   // not exactly one argument, or the image cannot be opened
-    header_short = 2,    // the 8-byte image header cannot be read in full
-    seek_failed = 3,     // a seek fails
-    read_failed = 4,     // a read fails or returns fewer bytes than asked
-    bad_signature = 5,   // the descriptor's signature byte is neither 0x55 nor 0xAA
-    already_sealed = 6,  // the descriptor's checksum or length field is not zero
-    write_failed = 8,    // a write, the flush or the close fails; there is no status 7
+// Where a step of the core stopped. The core only reports it; each program
+// decides what a fault means for its run.
+enum class fault : unsigned char {
+    none,
+    open_failed,       // the image cannot be opened, or is no image file
+    header_short,      // the 8-byte image header cannot be read in full
+    seek_failed,       // a seek fails
+    read_failed,       // a read fails, comes back short, or the file changed under the pass
+    bad_signature,     // the descriptor's signature byte is neither 0x55 nor 0xAA
+    nonzero_checksum,  // the descriptor's checksum field is not zero
+    nonzero_length,    // the descriptor's length field is not zero
+    write_failed,      // a write, a flush or the close fails
 };
 
-// One line on standard error: the system's description of the current errno.
-void report_system_error();
+// A step's result: fault::none, or the fault with the failed call's errno, or
+// with a fixed text where no errno describes it (a short transfer, a refusal).
+struct outcome {
+    fault what;
+    int error;
+    const char* text;
+
+    bool failed() const { return what != fault::none; }
+};
+
+inline constexpr outcome succeeded{fault::none, 0, nullptr};
+
+// The failure of the call that just set errno.
+outcome system_fault(fault what);
+
+// One line for a failure: its fixed text, or the system's description of its
+// errno.
+const char* describe(const outcome& result);
+
+// Holds each standard stream that the caller left closed on /dev/null. Left
+// closed, it would be taken by the open of an image, and the program's own
+// lines would then be written into the image.
+outcome hold_standard_streams();
 
 // Prints one line on standard output and flushes it, so that it is never
 // lost nor overtaken by a later report on standard error.
 void print_line(const char* format, ...) __attribute__((format(printf, 1, 2)));
 
-// The only way a run ends.
-[[noreturn]] void end_run(exit_status status);
-
-// report_system_error, then end_run.
-[[noreturn]] void fail_system_call(exit_status status);
-
-// Checked calls on the image handle. Each ends the run with `on_failure` when
-// the call fails, and the transfers also when they move fewer bytes than asked.
-void seek_to(int fd, off_t offset, int whence, exit_status on_failure);
-void read_exactly(int fd, void* buffer, std::size_t size, exit_status on_failure);
-void write_exactly(int fd, const void* buffer, std::size_t size, exit_status on_failure);
+// Checked calls on the image handle: a failure, and for the transfers a count
+// short of `size`, is reported as `on_failure`.
+outcome seek_to(int fd, off_t offset, int whence, fault on_failure);
+outcome read_exactly(int fd, void* buffer, std::size_t size, fault on_failure);
+outcome write_exactly(int fd, const void* buffer, std::size_t size, fault on_failure);
 
 }  // namespace imgseal

@@ -4,12 +4,14 @@
 #include <cstdint>
 
 #include "image_checksum.hpp"
+#include "run.hpp"
 
 namespace imgseal {
 
-// Appends the fill byte to an odd-sized image, writes checksum and length into
-// the descriptor, forces the file to stable storage, closes it and prints the
-// checksum line. Ends the run on any failure.
-void stamp_image(int fd, std::uint32_t descriptor_offset, const image_sum& sum);
+// Reserves the stamp's space, appends the fill byte to an odd-sized image and
+// flushes it, writes checksum and length into the descriptor, forces the file
+// to stable storage and closes it. Stops at the first failure, with the handle
+// still open, after undoing a stamp written in part.
+outcome stamp_image(int fd, std::uint32_t descriptor_offset, const image_sum& sum);
 
 }  // namespace imgseal

@@ -1,5 +1,10 @@
 // The checksum pass: the defined value for every size and content, whatever
 // the kernel and the blocks it arrives in, and failures inside the pass.
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <csignal>
+#include <fstream>
 #include <numeric>
 
 #include "image_checksum.hpp"
@@ -133,23 +138,154 @@ TEST(checksum, EveryKernelMatchesReference) {
 using checksum_pass = tool_test;
 
 // A read failing in the pass ends with status 4 after the name line and
-// before any length line; a failed seek to its start ends with status 3. With
-// both streams in one file the report comes after the name line.
+// before any length line; a failed seek to its start ends with status 3. The
+// image cannot be mapped, so the pass reads it. With both streams in one file
+// the report comes after the name line.
 TEST_F(checksum_pass, FailedReadOrSeekEndsThePass) {
     const bytes image = build_image({.size = 3 * checksum_buffer_size, .content_seed = 9});
     const struct {
         const char* call;
         int nth;
         int status;
-    } cases[] = {{"read", 4, 4}, {"read", 5, 4}, {"read", 7, 4}, {"lseek", 2, 3}};
+    } cases[] = {{"read", 4, 4}, {"read", 5, 4}, {"read", 6, 4}, {"lseek", 2, 3}};
     for (const auto& c : cases) {
         put_image(image);
-        const auto prefix = inject_failure(image_path_, c.call, "EIO", c.nth);
+        auto prefix = inject_failure(image_path_, c.call, "EIO", c.nth);
+        prefix.insert(prefix.end(), {"-e", "inject=mmap:error=ENODEV"});
         const run_result run = run_tool({image_path_}, prefix, /*merge_streams=*/true);
         EXPECT_EQ(run.status, c.status) << c.call << c.nth;
         EXPECT_EQ(run.out, "Name: abc\nInput/output error\n") << c.call << c.nth;
         EXPECT_EQ(read_file(image_path_), image) << c.call << c.nth;
     }
+}
+
+// Reads in the pass that come back short, odd-sized or not, change nothing:
+// the pass goes on to the end of the file and seals it with the reference
+// seal. Mapping the image fails here, so a pass that maps files reads this one.
+TEST_F(checksum_pass, ShortReadsGiveTheSameSeal) {
+    const bytes image = build_image({.size = 3 * checksum_buffer_size + 1, .content_seed = 15});
+    const reference_result want = reference_checksum(image);
+    const std::string log = (dir_ / "calls.log").string();
+    for (const std::size_t cap : {4095u, 4096u}) {
+        put_image(image);
+        std::vector<std::string> prefix = traced(image_path_, log);
+        const std::vector<std::string> faults =
+            with_io_faults(image_path_, {.read_cap = cap, .fail_mmap = true});
+        prefix.insert(prefix.end(), faults.begin(), faults.end());
+        const run_result run = run_tool({image_path_}, prefix);
+        EXPECT_EQ(run.status, 0) << cap;
+        EXPECT_EQ(run.out, sealed_output("abc", want.padded_length, want.checksum)) << cap;
+        EXPECT_EQ(run.err, "") << cap;
+        EXPECT_EQ(read_file(image_path_), sealed_image(image, 8)) << cap;
+        // The reads did come back short.
+        std::ifstream lines(log);
+        int short_reads = 0;
+        for (std::string line; std::getline(lines, line);) {
+            short_reads += line.starts_with("read(") && line.ends_with("= " + std::to_string(cap));
+        }
+        EXPECT_GT(short_reads, 700) << cap;
+    }
+}
+
+// The tool seals the same whether the image is mapped or, where mapping
+// fails, read.
+TEST_F(checksum_pass, ImageThatCannotBeMappedIsRead) {
+    const bytes image = build_image({.size = 5 * checksum_buffer_size + 3, .content_seed = 5});
+    const reference_result want = reference_checksum(image);
+    put_image(image);
+    const run_result run = run_tool({image_path_}, under_strace(image_path_, "mmap:error=ENODEV"));
+    EXPECT_EQ(run.status, 0);
+    EXPECT_EQ(run.out, sealed_output("abc", want.padded_length, want.checksum));
+    EXPECT_EQ(read_file(image_path_), sealed_image(image, 8));
+}
+
+// The pass in process, on a file of this test's directory.
+class pass_in_process : public tool_test {
+  protected:
+    int open_image(const bytes& data) {
+        put_image(data);
+        fd_ = open(image_path_.c_str(), O_RDWR | O_CLOEXEC);
+        return fd_;
+    }
+    void TearDown() override {
+        if (fd_ != -1) close(fd_);
+        tool_test::TearDown();
+    }
+    int fd_ = -1;
+};
+
+// Mapped windows and the read loop give the same sums around the window size,
+// and so does a pass that maps the first window and reads the rest, as when a
+// later window cannot be mapped.
+TEST_F(pass_in_process, MappedAndReadPathsAgree) {
+    const std::size_t w = imgseal::checksum_window_size;
+    for (const std::size_t size : {std::size_t{1}, w - 1, w, w + 1, 2 * w + 4097}) {
+        const bytes data = random_bytes(size, static_cast<std::uint32_t>(size));
+        ASSERT_NE(open_image(data), -1);
+        const reference_result want = reference_checksum(data);
+        const auto check = [&](const imgseal::checksum_state& state, const char* path) {
+            const imgseal::image_sum got = imgseal::checksum_final(state);
+            EXPECT_EQ(state.byte_count, size) << path << size;
+            EXPECT_EQ(got.checksum, want.checksum) << path << size;
+            EXPECT_EQ(got.padded_length, want.padded_length) << path << size;
+        };
+        imgseal::checksum_state mapped = imgseal::checksum_init();
+        EXPECT_FALSE(imgseal::sum_mapped(fd_, size, mapped).failed());
+        check(mapped, "mapped ");
+        imgseal::checksum_state read = imgseal::checksum_init();
+        EXPECT_FALSE(imgseal::sum_read(fd_, size, read).failed());
+        check(read, "read ");
+        if (size > w) {
+            imgseal::checksum_state both = imgseal::checksum_init();
+            EXPECT_FALSE(imgseal::sum_mapped(fd_, w, both).failed());
+            EXPECT_FALSE(imgseal::sum_read(fd_, size, both).failed());
+            check(both, "mapped then read ");
+        }
+        close(fd_);
+        fd_ = -1;
+    }
+}
+
+// A kernel that changes the file's size before it sums its first block: the
+// pass then meets a file that shrank or grew under it, at a known moment.
+int resized_fd = -1;
+off_t resize_to = 0;
+imgseal::byte_sums resize_then_sum(const std::uint8_t* data, std::size_t size) {
+    if (resized_fd != -1 && ftruncate(resized_fd, resize_to) == 0) resized_fd = -1;
+    return imgseal::sum_bytes_scalar(data, size);
+}
+
+// A file cut short during the pass, mapped or read, or extended, is reported
+// as changed, not summed to a seal of the bytes seen so far; the image keeps
+// its bytes, and the guard hands SIGBUS back to the action installed before.
+TEST_F(pass_in_process, FileResizedDuringThePassIsReported) {
+    const bytes image = build_image({.size = 3 * imgseal::checksum_window_size, .content_seed = 3});
+    struct sigaction before {};
+    ASSERT_EQ(sigaction(SIGBUS, nullptr, &before), 0);
+    for (const off_t new_size : {off_t{100000}, off_t{2 * imgseal::checksum_window_size},
+                                 off_t{3 * imgseal::checksum_window_size + 1}}) {
+        for (const bool mapped : {true, false}) {
+            // Growth is found by the whole pass's closing check.
+            if (!mapped && static_cast<std::size_t>(new_size) > image.size()) continue;
+            ASSERT_NE(open_image(image), -1);
+            resized_fd = fd_;
+            resize_to = new_size;
+            imgseal::checksum_state state = imgseal::checksum_init(resize_then_sum);
+            const imgseal::outcome result = mapped ? imgseal::sum_image(fd_, off_t{1} << 31, state)
+                                                   : imgseal::sum_read(fd_, image.size(), state);
+            EXPECT_EQ(result.what, imgseal::fault::read_failed) << new_size << mapped;
+            EXPECT_STREQ(imgseal::describe(result), "Image changed size during the checksum pass")
+                << new_size << mapped;
+            bytes expected = image;
+            expected.resize(static_cast<std::size_t>(new_size));
+            EXPECT_EQ(read_file(image_path_), expected) << new_size << mapped;
+            close(fd_);
+            fd_ = -1;
+        }
+    }
+    struct sigaction after {};
+    ASSERT_EQ(sigaction(SIGBUS, nullptr, &after), 0);
+    EXPECT_EQ(after.sa_handler, before.sa_handler);
 }
 
 }  // namespace

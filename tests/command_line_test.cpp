@@ -1,7 +1,12 @@
 // The command line and the open: argument count, paths that are no image, and
 // the order of what the tool prints.
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
+
+#include <csignal>
+#include <ctime>
 
 #include "support.hpp"
 
@@ -30,7 +35,8 @@ TEST_F(command_line, WrongArgumentCountIsAUsageError) {
 TEST_F(command_line, MissingPathIsReportedAndNotCreated) {
     for (const std::string leaf : {"absent.bin", "-h"}) {
         const std::string path = (dir_ / leaf).string();
-        const run_result run = run_tool({leaf == "-h" ? leaf : path}, {});
+        const run_result run =
+            run_tool({leaf == "-h" ? leaf : path}, {}, false, {.working_dir = dir_});
         EXPECT_EQ(run.status, 1) << leaf;
         EXPECT_EQ(run.out, "") << leaf;
         EXPECT_EQ(run.err, "No such file or directory\n") << leaf;
@@ -99,6 +105,98 @@ TEST_F(command_line, ClosedStandardStreamsAreNotReusedForTheImage) {
     EXPECT_EQ(run.out, "");
     EXPECT_EQ(run.err, "");
     EXPECT_EQ(read_file(image_path_), sealed_image(image, 8));
+}
+
+// With standard error closed alone, the image does not take its place
+// either: a refused image's report is lost, not written into the image.
+TEST_F(command_line, ClosedStandardErrorAloneIsNotReusedForTheImage) {
+    bytes image = build_image({.content_seed = 2});
+    image.resize(1000);  // ends inside the name
+    put_image(image);
+    const run_result run = run_tool({image_path_}, {"sh", "-c", "exec \"$@\" 2>&-", "sh"});
+    EXPECT_EQ(run.status, 4);
+    EXPECT_EQ(run.out, "");
+    EXPECT_EQ(run.err, "");
+    EXPECT_EQ(read_file(image_path_), image);
+}
+
+// A reader that has gone before the first line costs the lines and nothing
+// else: the image is sealed, or refused, and the status is the run's own.
+TEST_F(command_line, ReaderThatLeftLosesOnlyTheLines) {
+    const bytes image = build_image({.size = 3001, .content_seed = 5});
+    put_image(image);
+    const run_result sealed =
+        run_tool({image_path_}, {}, false, {.working_dir = {}, .reader_gone = true});
+    EXPECT_EQ(sealed.status, 0);
+    EXPECT_EQ(sealed.err, "");
+    EXPECT_EQ(read_file(image_path_), sealed_image(image, 8));
+
+    const bytes unsigned_image = build_image({.signature = 0x12});
+    put_image(unsigned_image);
+    const run_result refused =
+        run_tool({image_path_}, {}, false, {.working_dir = {}, .reader_gone = true});
+    EXPECT_EQ(refused.status, 5);
+    EXPECT_EQ(refused.err, "");
+    EXPECT_EQ(read_file(image_path_), unsigned_image);
+}
+
+// Holds a read lease on `path` in a child process until a run's open starts
+// breaking it, then 300 ms longer, and checks that the stamp is still zero
+// when it lets go. Exits 0 if so, 2 if the file system grants no lease.
+// Writes one byte to `ready` once it holds the lease.
+pid_t hold_lease(const std::string& path, int ready) {
+    const pid_t child = fork();
+    if (child != 0) return child;
+    sigset_t lease_break;
+    sigemptyset(&lease_break);
+    sigaddset(&lease_break, SIGIO);
+    sigprocmask(SIG_BLOCK, &lease_break, nullptr);
+    const int fd = open(path.c_str(), O_RDONLY);
+    if (fd == -1 || fcntl(fd, F_SETLEASE, F_RDLCK) == -1) _exit(2);
+    if (write(ready, "!", 1) != 1) _exit(1);
+    const timespec patience{10, 0};
+    if (sigtimedwait(&lease_break, nullptr, &patience) != SIGIO) _exit(3);
+    const timespec hold{0, 300'000'000};
+    nanosleep(&hold, nullptr);
+    std::uint8_t stamp[6] = {1};
+    if (pread(fd, stamp, sizeof stamp, 18) != 6) _exit(4);
+    for (const std::uint8_t byte : stamp) {
+        if (byte != 0) _exit(5);
+    }
+    _exit(fcntl(fd, F_SETLEASE, F_UNLCK) == 0 ? 0 : 6);
+}
+
+// An image that another process holds a lease on is opened once the lease
+// is broken, and sealed, also where /proc is not mounted (as root).
+TEST_F(command_line, ImageUnderALeaseIsSealedOnceTheLeaseIsBroken) {
+    const bytes image = build_image({.size = 3001, .content_seed = 3});
+    std::vector<std::vector<std::string>> prefixes = {{}};
+    // The sanitizers' runtime cannot start without /proc.
+#if !defined(__SANITIZE_ADDRESS__)
+    if (geteuid() == 0) {
+        prefixes.push_back({"unshare", "-m", "sh", "-c", "umount -l /proc && exec \"$@\"", "sh"});
+    }
+#endif
+    for (const auto& prefix : prefixes) {
+        const std::string what = prefix.empty() ? "with /proc" : "without /proc";
+        put_image(image);
+        int ready[2];
+        ASSERT_EQ(pipe(ready), 0);
+        const pid_t holder = hold_lease(image_path_, ready[1]);
+        close(ready[1]);
+        char byte = 0;
+        const bool leased = read(ready[0], &byte, 1) == 1;
+        close(ready[0]);
+        const run_result run = leased ? run_tool({image_path_}, prefix) : run_result{};
+        int holder_status = 0;
+        waitpid(holder, &holder_status, 0);
+        ASSERT_TRUE(WIFEXITED(holder_status));
+        if (WEXITSTATUS(holder_status) == 2) GTEST_SKIP() << "no leases on this file system";
+        EXPECT_EQ(WEXITSTATUS(holder_status), 0) << what;
+        EXPECT_EQ(run.status, 0) << what;
+        EXPECT_EQ(run.err, "") << what;
+        EXPECT_EQ(read_file(image_path_), sealed_image(image, 8)) << what;
+    }
 }
 
 }  // namespace

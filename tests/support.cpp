@@ -2,9 +2,12 @@
 #include "support.hpp"
 
 #include <fcntl.h>
+#include <pty.h>
 #include <sys/wait.h>
+#include <termios.h>
 #include <unistd.h>
 
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
@@ -14,23 +17,34 @@ namespace imgseal_test {
 
 namespace {
 
+// Sanitizer options for a run of the tool: the caller's, and `extra`.
+std::string asan_options(const std::string& extra) {
+    const char* options = std::getenv("ASAN_OPTIONS");
+    std::string result = "ASAN_OPTIONS=";
+    if (options != nullptr && *options != '\0') result += std::string(options) + ":";
+    return result + extra;
+}
+
 std::string slurp(const std::filesystem::path& path) {
     std::ifstream in(path, std::ios::binary);
     return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
 }
 
-}  // namespace
-
-run_result run_tool(const std::vector<std::string>& args, const std::vector<std::string>& prefix,
-                    bool merge_streams) {
+run_result run_program(const char* program, const std::vector<std::string>& args,
+                       const std::vector<std::string>& prefix, bool merge_streams,
+                       const run_setup& setup) {
     char out_template[] = "/tmp/imgseal-out-XXXXXX";
     char err_template[] = "/tmp/imgseal-err-XXXXXX";
     const int out_fd = mkstemp(out_template);
     const int err_fd = mkstemp(err_template);
     if (out_fd == -1 || err_fd == -1) std::abort();
+    // The reader's end is closed before the tool starts: every line it
+    // writes meets a pipe with no reader.
+    int pipe_fds[2] = {-1, -1};
+    if (setup.reader_gone && (pipe(pipe_fds) == -1 || close(pipe_fds[0]) == -1)) std::abort();
 
     std::vector<std::string> words = prefix;
-    words.push_back(IMGSEAL_BINARY);
+    words.push_back(program);
     words.insert(words.end(), args.begin(), args.end());
     std::vector<char*> argv;
     for (auto& word : words) argv.push_back(word.data());
@@ -38,13 +52,18 @@ run_result run_tool(const std::vector<std::string>& args, const std::vector<std:
 
     const pid_t child = fork();
     if (child == 0) {
+        // An ignored signal stays ignored across exec: the test's own
+        // disposition must not hide what the tool does about it.
+        (void)signal(SIGPIPE, SIG_DFL);
+        if (!setup.working_dir.empty() && chdir(setup.working_dir.c_str()) == -1) _exit(127);
         const int null_fd = open("/dev/null", O_RDONLY);
         dup2(null_fd, 0);
-        dup2(out_fd, 1);
-        dup2(merge_streams ? out_fd : err_fd, 2);
+        dup2(setup.reader_gone ? pipe_fds[1] : out_fd, 1);
+        dup2(merge_streams ? 1 : err_fd, 2);
         execvp(argv[0], argv.data());
         _exit(127);
     }
+    if (setup.reader_gone) close(pipe_fds[1]);
     int wait_status = 0;
     waitpid(child, &wait_status, 0);
     close(out_fd);
@@ -59,14 +78,94 @@ run_result run_tool(const std::vector<std::string>& args, const std::vector<std:
     return result;
 }
 
+}  // namespace
+
+run_result run_tool(const std::vector<std::string>& args, const std::vector<std::string>& prefix,
+                    bool merge_streams, const run_setup& setup) {
+    return run_program(IMGSEAL_BINARY, args, prefix, merge_streams, setup);
+}
+
+run_result run_verify(const std::vector<std::string>& args,
+                      const std::vector<std::string>& prefix) {
+    return run_program(IMGSEAL_VERIFY_BINARY, args, prefix, false, {});
+}
+
+run_result run_tool_on_terminal(const std::vector<std::string>& args, const char* program) {
+    int terminal = -1;
+    int tool_side = -1;
+    if (openpty(&terminal, &tool_side, nullptr, nullptr, nullptr) == -1) std::abort();
+    termios mode{};
+    if (tcgetattr(tool_side, &mode) == -1) std::abort();
+    cfmakeraw(&mode);
+    if (tcsetattr(tool_side, TCSANOW, &mode) == -1) std::abort();
+    char err_template[] = "/tmp/imgseal-err-XXXXXX";
+    const int err_fd = mkstemp(err_template);
+    if (err_fd == -1) std::abort();
+
+    std::vector<std::string> words = {program};
+    words.insert(words.end(), args.begin(), args.end());
+    std::vector<char*> argv;
+    for (auto& word : words) argv.push_back(word.data());
+    argv.push_back(nullptr);
+
+    const pid_t child = fork();
+    if (child == 0) {
+        const int null_fd = open("/dev/null", O_RDONLY);
+        dup2(null_fd, 0);
+        dup2(tool_side, 1);
+        dup2(err_fd, 2);
+        close(tool_side);
+        close(terminal);
+        execv(argv[0], argv.data());
+        _exit(127);
+    }
+    close(tool_side);
+    close(err_fd);
+    // Read while the tool runs: a long line would fill the terminal's buffer.
+    // The read fails with EIO once the tool has closed its side.
+    run_result result{};
+    char buffer[4096];
+    for (ssize_t got; (got = read(terminal, buffer, sizeof buffer)) > 0;) {
+        result.out.append(buffer, static_cast<std::size_t>(got));
+    }
+    close(terminal);
+    int wait_status = 0;
+    waitpid(child, &wait_status, 0);
+    result.status = WIFEXITED(wait_status) ? WEXITSTATUS(wait_status) : 128 + WTERMSIG(wait_status);
+    result.err = slurp(err_template);
+    std::remove(err_template);
+    return result;
+}
+
 std::vector<std::string> under_strace(const std::string& path, const std::string& inject) {
     // A sanitizer's leak check cannot stop the world under a tracer.
-    const char* options = std::getenv("ASAN_OPTIONS");
-    std::string asan_options = "ASAN_OPTIONS=";
-    if (options != nullptr && *options != '\0') asan_options += std::string(options) + ":";
-    asan_options += "detect_leaks=0";
     // -P counts only the calls on the image; every other call runs as usual.
-    return {"env", asan_options, "strace", "-o", "/dev/null", "-P", path, "-e", "inject=" + inject};
+    return {"env",
+            asan_options("detect_leaks=0"),
+            "strace",
+            "-o",
+            "/dev/null",
+            "-P",
+            path,
+            "-e",
+            "inject=" + inject};
+}
+
+std::vector<std::string> traced(const std::string& path, const std::string& log) {
+    return {"env", asan_options("detect_leaks=0"), "strace", "-o", log, "-P", path};
+}
+
+std::vector<std::string> with_io_faults(const std::string& path, const io_faults& faults) {
+    // The sanitizer's runtime must otherwise come first among the libraries,
+    // and its leak check cannot run under a tracer, which may come first.
+    return {"env",
+            asan_options("verify_asan_link_order=0:detect_leaks=0"),
+            std::string("LD_PRELOAD=") + IO_FAULTS_LIBRARY,
+            "IO_FAULTS_IMAGE=" + path,
+            "IO_FAULTS_READ_CAP=" + std::to_string(faults.read_cap),
+            "IO_FAULTS_WRITE_CAP=" + std::to_string(faults.write_cap),
+            "IO_FAULTS_PWRITE_ERROR=" + std::to_string(faults.pwrite_error),
+            std::string("IO_FAULTS_FAIL_MMAP=") + (faults.fail_mmap ? "1" : "0")};
 }
 
 std::vector<std::string> inject_failure(const std::string& path, const std::string& call,

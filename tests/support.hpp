@@ -19,10 +19,27 @@ struct run_result {
     std::string err;
 };
 
-// Runs `prefix... imgseal args...` with standard input from /dev/null.
-// When `merge_streams` is set, both streams go to one file, returned in `out`.
+// Where the tool runs, and what its standard output is.
+struct run_setup {
+    std::filesystem::path working_dir;  // empty: the tests' own
+    bool reader_gone = false;           // a pipe whose reader has exited; `out` stays empty
+};
+
+// Runs `prefix... imgseal args...` with standard input from /dev/null and
+// SIGPIPE at its default action, as from a shell. When `merge_streams` is set,
+// both streams go to one file, returned in `out`.
 run_result run_tool(const std::vector<std::string>& args,
-                    const std::vector<std::string>& prefix = {}, bool merge_streams = false);
+                    const std::vector<std::string>& prefix = {}, bool merge_streams = false,
+                    const run_setup& setup = {});
+
+// Runs imgseal-verify with `args`, as run_tool runs imgseal.
+run_result run_verify(const std::vector<std::string>& args,
+                      const std::vector<std::string>& prefix = {});
+
+// As run_tool, with standard output on a pseudo-terminal. The terminal is in
+// raw mode, so that it passes the program's bytes on unchanged ("\n" included).
+run_result run_tool_on_terminal(const std::vector<std::string>& args,
+                                const char* program = IMGSEAL_BINARY);
 
 // The prefix that runs the tool under strace with `inject`, an injection
 // expression counted over the calls on `path` only.
@@ -31,6 +48,20 @@ std::vector<std::string> under_strace(const std::string& path, const std::string
 // The prefix that makes the Nth `call` on `path` fail with `error`.
 std::vector<std::string> inject_failure(const std::string& path, const std::string& call,
                                         const std::string& error, int nth);
+
+// The prefix that runs the tool with every call on `path` logged to `log`.
+std::vector<std::string> traced(const std::string& path, const std::string& log);
+
+// What the preloaded fault library does to the calls on one image (0: nothing).
+struct io_faults {
+    std::size_t read_cap = 0;   // reads of more than 2000 bytes return at most this many
+    std::size_t write_cap = 0;  // write() moves at most this many bytes
+    int pwrite_error = 0;       // pwrite() fails with this error number
+    bool fail_mmap = false;     // mapping the image fails with ENODEV
+};
+
+// The prefix that runs the tool with the fault library preloaded for `path`.
+std::vector<std::string> with_io_faults(const std::string& path, const io_faults& faults);
 
 // The expected standard output of a run that seals an image.
 std::string sealed_output(const std::string& name, std::uint32_t length, std::uint16_t checksum);

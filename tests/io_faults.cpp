@@ -1,0 +1,136 @@
+// A library that the tests preload into the tool to make the calls on one
+// image file behave as some file systems do: reads and writes that come back
+// short, a failing pwrite, a file that cannot be mapped. The tool itself reads
+// no environment; this library does, and leaves every other file alone:
+//   IO_FAULTS_IMAGE         path of the image; calls on other files run as usual
+//   IO_FAULTS_READ_CAP      reads of more than 2000 bytes return at most this many
+//   IO_FAULTS_WRITE_CAP     write() moves at most this many bytes
+//   IO_FAULTS_PWRITE_ERROR  pwrite() fails with this error number, writing nothing
+//   IO_FAULTS_FAIL_MMAP     when 1, mapping the image fails with ENODEV
+// No <unistd.h> nor <sys/mman.h>: with 64-bit file offsets they rename mmap
+// and pwrite to their 64-bit forms, and both forms are defined here.
+#include <dlfcn.h>
+#include <sys/stat.h>
+#include <sys/types.h>
+
+#include <cerrno>
+#include <cstddef>
+#include <cstdlib>
+
+namespace {
+
+struct fault_settings {
+    bool image_known;
+    dev_t image_device;
+    ino_t image_inode;
+    std::size_t read_cap;
+    std::size_t write_cap;
+    int pwrite_error;
+    bool fail_mmap;
+};
+
+// Reads of this size and less are the image check's, which must stay whole.
+constexpr std::size_t largest_whole_read = 2000;
+
+std::size_t setting(const char* name) {
+    const char* value = std::getenv(name);
+    return value != nullptr ? std::strtoul(value, nullptr, 10) : 0;
+}
+
+// All off until the library's constructor has run: a sanitizer's runtime
+// makes its first calls before the environment can be read.
+fault_settings settings{};
+
+__attribute__((constructor)) void load_settings() {
+    const char* image = std::getenv("IO_FAULTS_IMAGE");
+    struct stat status {};
+    if (image != nullptr && stat(image, &status) == 0) {
+        settings.image_known = true;
+        settings.image_device = status.st_dev;
+        settings.image_inode = status.st_ino;
+    }
+    settings.read_cap = setting("IO_FAULTS_READ_CAP");
+    settings.write_cap = setting("IO_FAULTS_WRITE_CAP");
+    settings.pwrite_error = static_cast<int>(setting("IO_FAULTS_PWRITE_ERROR"));
+    settings.fail_mmap = setting("IO_FAULTS_FAIL_MMAP") == 1;
+}
+
+const fault_settings& faults() { return settings; }
+
+// By identity, not by path: the tool may reach the image through any name.
+bool is_image(int fd) {
+    const fault_settings& f = faults();
+    struct stat status {};
+    return f.image_known && fstat(fd, &status) == 0 && status.st_dev == f.image_device &&
+           status.st_ino == f.image_inode;
+}
+
+template <typename Function>
+Function next_definition(const char* name) {
+    return reinterpret_cast<Function>(dlsym(RTLD_NEXT, name));
+}
+
+void* const map_failed = reinterpret_cast<void*>(-1);
+
+}  // namespace
+
+extern "C" {
+
+ssize_t read(int fd, void* buffer, std::size_t count) {
+    static const auto real = next_definition<ssize_t (*)(int, void*, std::size_t)>("read");
+    const std::size_t cap = faults().read_cap;
+    if (cap != 0 && count > largest_whole_read && count > cap && is_image(fd)) count = cap;
+    return real(fd, buffer, count);
+}
+
+ssize_t write(int fd, const void* buffer, std::size_t count) {
+    static const auto real = next_definition<ssize_t (*)(int, const void*, std::size_t)>("write");
+    const std::size_t cap = faults().write_cap;
+    if (cap != 0 && count > cap && is_image(fd)) count = cap;
+    return real(fd, buffer, count);
+}
+
+ssize_t pwrite(int fd, const void* buffer, std::size_t count, __off_t offset) {
+    static const auto real =
+        next_definition<ssize_t (*)(int, const void*, std::size_t, __off_t)>("pwrite");
+    const int error = faults().pwrite_error;
+    if (error != 0 && is_image(fd)) {
+        errno = error;
+        return -1;
+    }
+    return real(fd, buffer, count, offset);
+}
+
+ssize_t pwrite64(int fd, const void* buffer, std::size_t count, __off64_t offset) {
+    static const auto real =
+        next_definition<ssize_t (*)(int, const void*, std::size_t, __off64_t)>("pwrite64");
+    const int error = faults().pwrite_error;
+    if (error != 0 && is_image(fd)) {
+        errno = error;
+        return -1;
+    }
+    return real(fd, buffer, count, offset);
+}
+
+void* mmap(void* address, std::size_t length, int protection, int flags, int fd, __off_t offset) {
+    static const auto real =
+        next_definition<void* (*)(void*, std::size_t, int, int, int, __off_t)>("mmap");
+    if (faults().fail_mmap && fd != -1 && is_image(fd)) {
+        errno = ENODEV;
+        return map_failed;
+    }
+    return real(address, length, protection, flags, fd, offset);
+}
+
+void* mmap64(void* address, std::size_t length, int protection, int flags, int fd,
+             __off64_t offset) {
+    static const auto real =
+        next_definition<void* (*)(void*, std::size_t, int, int, int, __off64_t)>("mmap64");
+    if (faults().fail_mmap && fd != -1 && is_image(fd)) {
+        errno = ENODEV;
+        return map_failed;
+    }
+    return real(address, length, protection, flags, fd, offset);
+}
+
+}  // extern "C"
