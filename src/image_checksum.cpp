@@ -188,8 +188,9 @@ outcome sum_read(int fd, std::uint64_t size, checksum_state& state) {
     if (result.failed()) return result;
     // A short read only means "go on": the file is one stream of bytes.
     while (state.byte_count < size) {
-        const ssize_t got =
-            read(fd, buffer, std::min<std::uint64_t>(sizeof buffer, size - state.byte_count));
+        const ssize_t got = read(fd, buffer,
+                                 static_cast<std::size_t>(std::min<std::uint64_t>(
+                                     sizeof buffer, size - state.byte_count)));
         if (got == -1) return system_fault(fault::read_failed);
         if (got == 0) return changed_size;
         checksum_update(state, buffer, static_cast<std::size_t>(got));

@@ -27,6 +27,10 @@
 
 #include "run.hpp"
 
+// Image sizes and positions reach 2^31: a 32-bit off_t would refuse every image.
+// The build defines _FILE_OFFSET_BITS=64 on every target; this keeps it so.
+static_assert(sizeof(off_t) == 8, "off_t must be 64-bit: build with _FILE_OFFSET_BITS=64");
+
 namespace imgseal {
 
 inline constexpr std::size_t header_size = 8;

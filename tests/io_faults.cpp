@@ -4,6 +4,7 @@
 // no environment; this library does, and leaves every other file alone:
 //   IO_FAULTS_IMAGE         path of the image; calls on other files run as usual
 //   IO_FAULTS_READ_CAP      reads of more than 2000 bytes return at most this many
+//                           (read() and, under _FORTIFY_SOURCE, __read_chk())
 //   IO_FAULTS_WRITE_CAP     write() moves at most this many bytes
 //   IO_FAULTS_PWRITE_ERROR  pwrite() fails with this error number, writing nothing
 //   IO_FAULTS_FAIL_MMAP     when 1, mapping the image fails with ENODEV
@@ -81,6 +82,19 @@ ssize_t read(int fd, void* buffer, std::size_t count) {
     const std::size_t cap = faults().read_cap;
     if (cap != 0 && count > largest_whole_read && count > cap && is_image(fd)) count = cap;
     return real(fd, buffer, count);
+}
+
+// With _FORTIFY_SOURCE the tool may read through the checked form, whose glibc
+// definition calls no read() that this library would see. A count beyond the
+// buffer goes on whole, for the checked form to stop the process.
+ssize_t __read_chk(int fd, void* buffer, std::size_t count, std::size_t buffer_size) {
+    static const auto real =
+        next_definition<ssize_t (*)(int, void*, std::size_t, std::size_t)>("__read_chk");
+    const std::size_t cap = faults().read_cap;
+    if (cap != 0 && count <= buffer_size && count > largest_whole_read && count > cap &&
+        is_image(fd))
+        count = cap;
+    return real(fd, buffer, count, buffer_size);
 }
 
 ssize_t write(int fd, const void* buffer, std::size_t count) {

@@ -1,34 +1,112 @@
 #!/usr/bin/env bash
-# Lints the manual page, builds the Debian package from a configured build
-# directory, unpacks it into a temporary root and checks that the tool and
-# its manual page are where a Debian user expects them and that the unpacked
-# tool seals a sample image.
-# Usage: tools/check_package.sh BUILD_DIRECTORY
+# The Debian packages' checks, one line each. Builds the package of the last
+# commit twice, from two checkouts at different paths and a minute apart, and
+# compares the two; checks its fields, files, hardening, lintian's verdict and
+# that its tool seals the sample; then the same for the package of each cross
+# build given, whose tool is started through qemu.
+# Usage: tools/check_package.sh [ARCH=CROSS_BUILD_DIRECTORY...]
 set -euo pipefail
 cd "$(dirname "$0")/.."
-build=$(realpath "${1:?usage: check_package.sh BUILD_DIRECTORY}")
 
-mandoc -T lint -W warning docs/imgseal.1
+# The installed programs, each with its manual page docs/PROGRAM.1.
+programs=(imgseal)
 
-(cd "$build" && cpack -G DEB >/dev/null)
-package=$(ls "$build"/imgseal_*_*.deb)
 version=$(sed -n 's/^project(imgseal VERSION \([0-9.]*\).*/\1/p' CMakeLists.txt)
-test "$(dpkg-deb -f "$package" Version)" = "$version"
-test "$(dpkg-deb -f "$package" Section)" = utils
-dpkg-deb -f "$package" Depends | grep -q '^libc6'
+commit=$(git rev-parse HEAD)
+commit_time=$(git log -1 --format=%ct)
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+git diff --quiet HEAD || echo "note: the packages are built from the last commit, not from the changes since"
 
-root=$(mktemp -d)
-trap 'rm -rf "$root"' EXIT
-dpkg -x "$package" "$root"
-test -x "$root/usr/bin/imgseal"
-gzip -t "$root/usr/share/man/man1/imgseal.1.gz"
-zcat "$root/usr/share/man/man1/imgseal.1.gz" | mandoc -T lint -W warning
+check() {  # DESCRIPTION COMMAND...: stops with DESCRIPTION unless COMMAND succeeds
+  local what=$1
+  shift
+  "$@" || { echo "FAILED: $what" >&2; exit 1; }
+}
+lacks() { ! grep -qF "$2" "$1"; }  # FILE TEXT
+fortified() { readelf --dyn-syms -W "$1" | grep -E ' __[a-z0-9_]+_chk@' | grep -qv __stack_chk; }
+lintian_clean() {  # DEB: prints lintian's tags, and fails on an error or a warning
+  local status=0 tags
+  tags=$(lintian --fail-on error,warning --display-info "$1" 2> >(grep -v 'root privileges' >&2)) ||
+    status=$?
+  echo "lintian $(basename "$1"): ${tags:-no tags}"
+  return "$status"
+}
+all_dated() {  # DEB EPOCH: every file in the package has the time EPOCH
+  ! dpkg-deb --fsys-tarfile "$1" | tar -t -v --full-time --utc | grep -v "$(date -u -d "@$2" '+%F %T')"
+}
 
-tools/make_sample_image.sh "$root/sample.img"
-output=$("$root/usr/bin/imgseal" "$root/sample.img")
-expected=$'Name: abc\nLength = 2024\nChecksum DEAC'
-if [ "$output" != "$expected" ]; then
-  printf 'the packaged tool printed:\n%s\n' "$output" >&2
-  exit 1
-fi
-echo "package $(basename "$package"): binary, manual page and a sealed sample are as expected"
+make_deb() {  # BUILD_DIRECTORY: cpack, quiet unless it fails
+  (cd "$1" && cpack -G DEB >cpack.log 2>&1) || { cat "$1/cpack.log" >&2; return 1; }
+}
+build_package() {  # CHECKOUT BUILD_DIRECTORY: the last commit's package, as Debian builds (-O2 -g)
+  git clone --quiet --shared --no-checkout . "$1"
+  git -C "$1" checkout --quiet --detach "$commit"
+  cmake -S "$1" -B "$2" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DIMGSEAL_TESTS=OFF >/dev/null
+  cmake --build "$2" -j "$(nproc)" >/dev/null
+  make_deb "$2"
+}
+
+check_deb() {  # DEB ARCH [RUNNER...]: the package's checks; RUNNER starts its tool
+  local deb=$1 arch=$2 root
+  shift 2
+  root=$work/root-$arch
+  check "$arch: package name" test "$(dpkg-deb -f "$deb" Package)" = imgseal
+  check "$arch: version is $version" test "$(dpkg-deb -f "$deb" Version)" = "$version"
+  check "$arch: architecture is $arch" test "$(dpkg-deb -f "$deb" Architecture)" = "$arch"
+  check "$arch: section is utils" test "$(dpkg-deb -f "$deb" Section)" = utils
+  check "$arch: depends on libc6" grep -q '^libc6' <<<"$(dpkg-deb -f "$deb" Depends)"
+  check "$arch: file times are the last commit's" all_dated "$deb" "$commit_time"
+  check "$arch: lintian reports no error and no warning" lintian_clean "$deb"
+
+  dpkg -x "$deb" "$root"
+  local doc=$root/usr/share/doc/imgseal
+  check "$arch: machine-readable copyright" grep -qx 'Format: https://www.debian.org/doc/packaging-manuals/copyright-format/1.0/' "$doc/copyright"
+  check "$arch: copyright is the MIT (Expat) licence" grep -qx 'License: Expat' "$doc/copyright"
+  check "$arch: changelog.gz's entry is for $version" test "$(zcat "$doc/changelog.gz" | dpkg-parsechangelog -l - -S Version)" = "$version"
+  for program in "${programs[@]}"; do
+    local elf=$root/usr/bin/$program page=$root/usr/share/man/man1/$program.1.gz
+    check "$arch: $program is in /usr/bin" test -x "$elf"
+    check "$arch: $program.1.gz is a gzip file" gzip -t "$page"
+    check "$arch: $program.1.gz passes mandoc's lint" mandoc -T lint -W warning <(zcat "$page")
+    check "$arch: $program is position-independent" grep -q 'Type: *DYN' <(readelf -hW "$elf")
+    check "$arch: $program is flagged PIE" grep -q 'FLAGS_1.*PIE' <(readelf -dW "$elf")
+    check "$arch: $program binds now" grep -q 'BIND_NOW' <(readelf -dW "$elf")
+    check "$arch: $program has read-only relocations" grep -q 'GNU_RELRO' <(readelf -lW "$elf")
+    check "$arch: $program has the stack protector" grep -q ' __stack_chk_fail@' <(readelf --dyn-syms -W "$elf")
+    check "$arch: $program calls fortified functions" fortified "$elf"
+  done
+  tools/make_sample_image.sh "$root/sample.img"
+  check "$arch: imgseal seals the sample" test "$("$@" "$root/usr/bin/imgseal" "$root/sample.img")" = \
+    $'Name: abc\nLength = 2024\nChecksum DEAC'
+  echo "$arch: $(basename "$deb"): fields, files, hardening, lintian and a sealed sample as expected"
+}
+
+for page in "${programs[@]}"; do
+  check "docs/$page.1 passes mandoc's lint" mandoc -T lint -W warning "docs/$page.1"
+done
+
+started=$(date +%s)
+first=$work/a/imgseal
+build_package "$first" "$first/build/package"
+first_deb=$(ls "$first"/build/package/imgseal_*.deb)
+for program in "${programs[@]}"; do
+  check "no build path in $program, built with -g" lacks "$first/build/package/$program" "$work"
+done
+check_deb "$first_deb" "$(dpkg --print-architecture)"
+
+for cross in "$@"; do
+  arch=${cross%%=*} build=${cross#*=}
+  triplet=$("$(sed -n 's/^CMAKE_CXX_COMPILER:[A-Z]*=//p' "$build/CMakeCache.txt")" -dumpmachine)
+  make_deb "$build"
+  check_deb "$(ls "$build"/imgseal_*_"$arch".deb)" "$arch" "qemu-${triplet%%-*}" -L "/usr/$triplet"
+done
+
+# The second build: another checkout, another build path, a minute later.
+wait=$((started + 60 - $(date +%s)))
+if ((wait > 0)); then sleep "$wait"; fi
+second=$work/second-checkout/src
+build_package "$second" "$work/b/build"
+second_deb=$(ls "$work"/b/build/imgseal_*.deb)
+check "two builds of one commit give identical packages" cmp "$first_deb" "$second_deb"
+sha256sum "$first_deb" "$second_deb" | sed "s|$work/||"

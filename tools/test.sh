@@ -2,21 +2,14 @@
 # Installs what the tests need, checks the formatting, builds with warnings as
 # errors and runs every test: in a release build, again with AddressSanitizer
 # and UndefinedBehaviorSanitizer, a short fuzzing run of every fuzz target,
-# the static analysers, and the Debian package with its manual page.
+# the static analysers, the cross builds under emulation, and the Debian
+# packages.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-packages=(cmake g++ make libgtest-dev strace util-linux clang clang-format clang-tidy cppcheck
-  libclang-rt-14-dev mandoc dpkg-dev file)
-missing=()
-for package in "${packages[@]}"; do
-  dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q 'ok installed' ||
-    missing+=("$package")
-done
-if ((${#missing[@]})); then
-  apt-get update -qq
-  DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${missing[@]}"
-fi
+tools/install_packages.sh cmake g++ make git libgtest-dev strace util-linux clang clang-format \
+  clang-tidy cppcheck libclang-rt-14-dev mandoc dpkg-dev file lintian qemu-user \
+  crossbuild-essential-arm64 crossbuild-essential-armhf crossbuild-essential-s390x
 jobs=$(nproc)
 
 echo "== formatting"
@@ -47,5 +40,10 @@ echo "== cppcheck"
 cppcheck --enable=warning,performance,portability --std=c++20 --error-exitcode=1 --inline-suppr \
   --quiet -I src src/
 
-echo "== manual page and Debian package"
-tools/check_package.sh build/release
+echo "== cross builds: arm64, armhf (32-bit), s390x (big-endian), run under qemu-user"
+for arch in arm64 armhf s390x; do
+  tools/check_cross.sh "$arch" build/release/imgseal
+done
+
+echo "== manual pages and Debian packages: amd64 built twice, arm64, armhf"
+tools/check_package.sh arm64=build/cross-arm64 armhf=build/cross-armhf
