@@ -76,3 +76,14 @@ for name in even.img odd.img wrapping.img bad_signature.img too_large.img; do
 done
 # The sealed image again: refused as sealed.
 seal_both even.img
+# imgseal-verify on every image, in each side's directory so that the paths match.
+verify_in() {  # SIDE PROGRAM...
+  local side=$1 status=0
+  shift
+  (cd "$work/$side" && "$@" *.img) >"$work/$side.verify" 2>&1 || status=$?
+  echo "status $status" >>"$work/$side.verify"
+}
+verify_in native "$(dirname "$native")/imgseal-verify"
+verify_in cross "${qemu[@]}" "$PWD/$build/imgseal-verify"
+cmp -s "$work/native.verify" "$work/cross.verify" || { diff "$work/native.verify" "$work/cross.verify" >&2; exit 1; }
+echo "$arch imgseal-verify: $(paste -sd ' ' "$work/cross.verify") (as native)"

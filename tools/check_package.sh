@@ -9,7 +9,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 # The installed programs, each with its manual page docs/PROGRAM.1.
-programs=(imgseal)
+programs=(imgseal imgseal-verify)
 
 version=$(sed -n 's/^project(imgseal VERSION \([0-9.]*\).*/\1/p' CMakeLists.txt)
 commit=$(git rev-parse HEAD)
@@ -79,7 +79,10 @@ check_deb() {  # DEB ARCH [RUNNER...]: the package's checks; RUNNER starts its t
   tools/make_sample_image.sh "$root/sample.img"
   check "$arch: imgseal seals the sample" test "$("$@" "$root/usr/bin/imgseal" "$root/sample.img")" = \
     $'Name: abc\nLength = 2024\nChecksum DEAC'
-  echo "$arch: $(basename "$deb"): fields, files, hardening, lintian and a sealed sample as expected"
+  check "$arch: imgseal-verify finds the sample sealed" test \
+    "$("$@" "$root/usr/bin/imgseal-verify" "$root/sample.img")" = \
+    "$root/sample.img: OK, Length = 2024, Checksum DEAC"
+  echo "$arch: $(basename "$deb"): fields, files, hardening, lintian and a sealed, verified sample as expected"
 }
 
 for page in "${programs[@]}"; do
