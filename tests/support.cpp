@@ -25,6 +25,22 @@ std::string asan_options(const std::string& extra) {
     return result + extra;
 }
 
+std::vector<std::string> command_words(const std::vector<std::string>& prefix, const char* program,
+                                       const std::vector<std::string>& args) {
+    std::vector<std::string> words = prefix;
+    words.push_back(program);
+    words.insert(words.end(), args.begin(), args.end());
+    return words;
+}
+
+// The argument vector for exec, pointing into `words`.
+std::vector<char*> argv_of(std::vector<std::string>& words) {
+    std::vector<char*> argv;
+    for (auto& word : words) argv.push_back(word.data());
+    argv.push_back(nullptr);
+    return argv;
+}
+
 std::string slurp(const std::filesystem::path& path) {
     std::ifstream in(path, std::ios::binary);
     return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
@@ -43,12 +59,8 @@ run_result run_program(const char* program, const std::vector<std::string>& args
     int pipe_fds[2] = {-1, -1};
     if (setup.reader_gone && (pipe(pipe_fds) == -1 || close(pipe_fds[0]) == -1)) std::abort();
 
-    std::vector<std::string> words = prefix;
-    words.push_back(program);
-    words.insert(words.end(), args.begin(), args.end());
-    std::vector<char*> argv;
-    for (auto& word : words) argv.push_back(word.data());
-    argv.push_back(nullptr);
+    std::vector<std::string> words = command_words(prefix, program, args);
+    const std::vector<char*> argv = argv_of(words);
 
     const pid_t child = fork();
     if (child == 0) {
@@ -102,11 +114,8 @@ run_result run_tool_on_terminal(const std::vector<std::string>& args, const char
     const int err_fd = mkstemp(err_template);
     if (err_fd == -1) std::abort();
 
-    std::vector<std::string> words = {program};
-    words.insert(words.end(), args.begin(), args.end());
-    std::vector<char*> argv;
-    for (auto& word : words) argv.push_back(word.data());
-    argv.push_back(nullptr);
+    std::vector<std::string> words = command_words({}, program, args);
+    const std::vector<char*> argv = argv_of(words);
 
     const pid_t child = fork();
     if (child == 0) {
