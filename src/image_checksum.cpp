@@ -74,7 +74,9 @@ outcome mapping_fault(int fd, std::uint64_t size) {
 bool mapping_allocates(int fd) {
     struct statfs file_system {};
     if (fstatfs(fd, &file_system) == -1) return true;
-    return file_system.f_type == TMPFS_MAGIC || file_system.f_type == RAMFS_MAGIC;
+    // The magic numbers are 32-bit; f_type's width varies by system.
+    const auto type = static_cast<std::uint32_t>(file_system.f_type);
+    return type == TMPFS_MAGIC || type == RAMFS_MAGIC;
 }
 
 // A page of a mapping beyond the file's end, or one the disk cannot read,
