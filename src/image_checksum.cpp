@@ -2,11 +2,9 @@
 // file that shrinks under its mapping.
 #include "image_checksum.hpp"
 
-#include <linux/magic.h>
 #include <sys/mman.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
-#include <sys/vfs.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -68,15 +66,14 @@ outcome mapping_fault(int fd, std::uint64_t size) {
     return succeeded;
 }
 
-// Where the page cache is the file's only storage (tmpfs, ramfs), a page that
-// a mapping faults in over a hole is allocated for good, and on a full file
-// system the fault fails; read() returns a hole's zeros and allocates nothing.
-bool mapping_allocates(int fd) {
-    struct statfs file_system {};
-    if (fstatfs(fd, &file_system) == -1) return true;
-    // The magic numbers are 32-bit; f_type's width varies by system.
-    const auto type = static_cast<std::uint32_t>(file_system.f_type);
-    return type == TMPFS_MAGIC || type == RAMFS_MAGIC;
+// A page that a mapping faults in over a hole is allocated, for good where the
+// page cache is the file's only storage (tmpfs, ramfs, and an overlay on
+// them), and on such a full file system the fault fails; read() returns a
+// hole's zeros and allocates nothing. So a file with holes from `offset` on
+// is read; one whose holes cannot be looked for, too.
+bool has_holes(int fd, std::uint64_t offset, std::uint64_t size) {
+    const off_t hole = lseek(fd, static_cast<off_t>(offset), SEEK_HOLE);
+    return hole == -1 || static_cast<std::uint64_t>(hole) < size;
 }
 
 // A page of a mapping beyond the file's end, or one the disk cannot read,
@@ -144,7 +141,7 @@ outcome sum_mapped(int fd, std::uint64_t size, checksum_state& state) {
     // Without the guard a shrinking file would kill the process: read instead.
     // A SIGBUS that the caller left blocked would never reach it.
     sigset_t blocked;
-    if (mapping_allocates(fd) || sigprocmask(SIG_BLOCK, nullptr, &blocked) == -1 ||
+    if (has_holes(fd, state.byte_count, size) || sigprocmask(SIG_BLOCK, nullptr, &blocked) == -1 ||
         sigismember(&blocked, SIGBUS) != 0 ||
         sigaction(SIGBUS, &guard, &earlier_bus_action) == -1) {
         return succeeded;

@@ -54,7 +54,7 @@ inline constexpr std::size_t checksum_window_size = std::size_t{2} << 20;
 
 // The two ways of summing the file from state.byte_count up to `size` bytes.
 // sum_mapped maps one window at a time; it stops early, leaving the rest to
-// sum_read, where the file system would allocate pages for a mapping's reads,
+// sum_read, where the file has holes (a mapping's reads could allocate them),
 // where a window cannot be mapped or a page of it cannot be had, or where the
 // first window shows that reading costs less. Both report a file that ends
 // before `size` as one that changed size.

@@ -152,7 +152,7 @@ TEST_F(checksum_pass, FailedReadOrSeekEndsThePass) {
         const char* call;
         int nth;
         int status;
-    } cases[] = {{"read", 4, 4}, {"read", 5, 4}, {"read", 6, 4}, {"lseek", 2, 3}};
+    } cases[] = {{"read", 4, 4}, {"read", 5, 4}, {"read", 6, 4}, {"lseek", 3, 3}};
     for (const auto& c : cases) {
         put_image(image);
         auto prefix = inject_failure(image_path_, c.call, "EIO", c.nth);

@@ -37,7 +37,7 @@ all_dated() {  # DEB EPOCH: every file in the package has the time EPOCH
 }
 
 make_deb() {  # BUILD_DIRECTORY: cpack, quiet unless it fails
-  (cd "$1" && cpack -G DEB >cpack.log 2>&1) || { cat "$1/cpack.log" >&2; return 1; }
+  (cd "$1" && umask 022 && cpack -G DEB >cpack.log 2>&1) || { cat "$1/cpack.log" >&2; return 1; }
 }
 build_package() {  # CHECKOUT BUILD_DIRECTORY: the last commit's package, as Debian builds (-O2 -g)
   git clone --quiet --shared --no-checkout . "$1"
