@@ -62,8 +62,9 @@ outcome sum_mapped(int fd, std::uint64_t size, checksum_state& state);
 outcome sum_read(int fd, std::uint64_t size, checksum_state& state);
 
 // The pass: sums the whole file, exactly the bytes of the size it has when the
-// pass starts. A file larger than `largest_size`, or whose size changes before
-// the pass ends, fails with fault::read_failed.
+// pass starts, and leaves the file offset anywhere. A file larger than
+// `largest_size`, or whose size changes before the pass ends, fails with
+// fault::read_failed.
 outcome sum_image(int fd, off_t largest_size, checksum_state& state);
 
 // sum_image and checksum_final.
