@@ -42,6 +42,8 @@ inline constexpr std::size_t descriptor_checksum_at = 10;
 inline constexpr std::size_t descriptor_checksum_size = 2;
 inline constexpr std::size_t descriptor_length_at = 12;
 inline constexpr std::size_t descriptor_length_size = 4;
+// The seal: the checksum field and the length field, which follow one another.
+inline constexpr std::size_t stamp_size = descriptor_checksum_size + descriptor_length_size;
 inline constexpr std::uint8_t signature_55 = 0x55;
 inline constexpr std::uint8_t signature_aa = 0xAA;
 

@@ -81,7 +81,7 @@ exit_status check_seal(int fd) {
     // Sealing summed the stamp's 6 bytes as zero.
     imgseal::checksum_exclude(
         state, std::uint64_t{image.descriptor_offset} + imgseal::descriptor_checksum_at, stamp,
-        imgseal::descriptor_checksum_size + imgseal::descriptor_length_size);
+        imgseal::stamp_size);
     const imgseal::image_sum computed = imgseal::checksum_final(state);
     if (computed.checksum != checksum) {
         return image_failed("checksum %04X, computed %04X\n", checksum, computed.checksum);

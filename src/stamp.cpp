@@ -13,9 +13,6 @@ namespace imgseal {
 
 namespace {
 
-// The checksum field and the length field, which follow one another.
-inline constexpr std::size_t stamp_size = descriptor_checksum_size + descriptor_length_size;
-
 // Writes zeros back over the first `count` bytes of the stamp, which held
 // zeros before: the image was checked unsealed. False if that fails too.
 bool clear_stamp(int fd, off_t stamp_position, std::size_t count) {
