@@ -58,6 +58,8 @@ struct io_faults {
     std::size_t write_cap = 0;  // write() moves at most this many bytes
     int pwrite_error = 0;       // pwrite() fails with this error number
     bool fail_mmap = false;     // mapping the image fails with ENODEV
+    int rewrite_at = 0;         // another writer flips the image's first byte
+                                // before the pass's Nth window or read
 };
 
 // The prefix that runs the tool with the fault library preloaded for `path`.
