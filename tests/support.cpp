@@ -102,7 +102,8 @@ run_result run_verify(const std::vector<std::string>& args,
     return run_program(IMGSEAL_VERIFY_BINARY, args, prefix, false, {});
 }
 
-run_result run_tool_on_terminal(const std::vector<std::string>& args, const char* program) {
+run_result run_tool_on_terminal(const std::vector<std::string>& args, const char* program,
+                                const char* locale) {
     int terminal = -1;
     int tool_side = -1;
     if (openpty(&terminal, &tool_side, nullptr, nullptr, nullptr) == -1) std::abort();
@@ -125,6 +126,7 @@ run_result run_tool_on_terminal(const std::vector<std::string>& args, const char
         dup2(err_fd, 2);
         close(tool_side);
         close(terminal);
+        setenv("LC_ALL", locale, 1);
         execv(argv[0], argv.data());
         _exit(127);
     }

@@ -38,8 +38,10 @@ run_result run_verify(const std::vector<std::string>& args,
 
 // As run_tool, with standard output on a pseudo-terminal. The terminal is in
 // raw mode, so that it passes the program's bytes on unchanged ("\n" included).
+// LC_ALL is `locale`.
 run_result run_tool_on_terminal(const std::vector<std::string>& args,
-                                const char* program = IMGSEAL_BINARY);
+                                const char* program = IMGSEAL_BINARY,
+                                const char* locale = "C.UTF-8");
 
 // The prefix that runs the tool under strace with `inject`, an injection
 // expression counted over the calls on `path` only.

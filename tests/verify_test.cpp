@@ -40,6 +40,18 @@ TEST_F(verify, ImagesSealedByImgsealVerify) {
         EXPECT_EQ(run.err, "") << c.size;
         EXPECT_EQ(read_file(image_path_), sealed) << c.size;
     }
+    // A seal whose checksum is 0000 is a seal (about one in 65,536): the
+    // checksum's own value in a zero word at an even offset brings the sum to
+    // 0xFFFF.
+    bytes image = build_image({.size = 2200, .content_seed = 17});
+    image[2100] = image[2101] = 0;
+    const std::uint16_t checksum = reference_checksum(image).checksum;
+    image[2100] = static_cast<std::uint8_t>(checksum >> 8);
+    image[2101] = static_cast<std::uint8_t>(checksum);
+    ASSERT_EQ(reference_checksum(image).checksum, 0);
+    ASSERT_EQ(run_tool({put_image(image)}).status, 0);
+    EXPECT_EQ(run_verify({image_path_}).out, ok_line(image_path_, 2200, 0));
+    EXPECT_EQ(run_tool({image_path_}).out, "Non zero length field\n");
 }
 
 std::string checksum_line(std::uint16_t field, std::uint16_t computed) {
@@ -89,6 +101,12 @@ TEST_F(verify, EachDamageGivesItsFailedLine) {
     checksum_byte[19] ^= 0x80;
     bytes length_byte = sealed;
     length_byte[23] = 0x02;
+    bytes odd_length = sealed;
+    odd_length[23] = 0xA3;
+    odd_length.push_back(0);
+    bytes cut_in_name(sealed.begin(), sealed.begin() + 2022);
+    cut_in_name[22] = 0x07;
+    cut_in_name[23] = 0xE6;
 
     const struct {
         const char* what;
@@ -102,6 +120,10 @@ TEST_F(verify, EachDamageGivesItsFailedLine) {
         {"length byte", length_byte, ": FAILED: length 3842, file size 4002\n"},
         {"last byte cut off", bytes(sealed.begin(), sealed.end() - 1),
          ": FAILED: length 4002, file size 4001\n"},
+        {"odd length", odd_length, ": FAILED: length 4003 is odd\n"},
+        // Bytes 8 to 2023 are the descriptor and the name.
+        {"length inside the name", cut_in_name,
+         ": FAILED: length 2022 ends inside the name field\n"},
     };
     for (const auto& c : cases) {
         put_image(c.damaged);
