@@ -21,6 +21,9 @@ cmake -S . -B build/release -DCMAKE_BUILD_TYPE=Release -DIMGSEAL_WERROR=ON \
 cmake --build build/release -j "$jobs"
 ctest --test-dir build/release -j "$jobs" --output-on-failure
 
+echo "== the README's Makefile example"
+tools/check_examples.sh build/release/imgseal build/release/imgseal-verify
+
 echo "== AddressSanitizer and UndefinedBehaviorSanitizer build"
 sanitizers="-fsanitize=address,undefined -fno-sanitize-recover=all -fno-omit-frame-pointer"
 cmake -S . -B build/sanitize -DCMAKE_BUILD_TYPE=RelWithDebInfo -DIMGSEAL_WERROR=ON \
