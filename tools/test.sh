@@ -7,9 +7,14 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-tools/install_packages.sh cmake g++ make git libgtest-dev strace util-linux clang clang-format \
-  clang-tidy cppcheck libclang-rt-14-dev mandoc dpkg-dev file lintian qemu-user \
-  crossbuild-essential-arm64 crossbuild-essential-armhf crossbuild-essential-s390x
+tools/install_packages.sh \
+  --for="building, and the README's Makefile example" cmake g++ make git \
+  --for="the tests: the test framework, the system-call tracer, losetup" libgtest-dev strace util-linux \
+  --for="the sanitizers, fuzzing, formatting and static analysis" clang clang-format clang-tidy \
+  cppcheck libclang-rt-14-dev \
+  --for="the manual pages' lint and the Debian packages" mandoc dpkg-dev file lintian \
+  --for="the cross builds and running them" qemu-user crossbuild-essential-arm64 \
+  crossbuild-essential-armhf crossbuild-essential-s390x
 jobs=$(nproc)
 
 echo "== formatting"
@@ -50,3 +55,5 @@ done
 
 echo "== manual pages and Debian packages: amd64 built twice, arm64, armhf"
 tools/check_package.sh arm64=build/cross-arm64 armhf=build/cross-armhf
+
+echo "all checks passed in $((SECONDS / 60))m $((SECONDS % 60))s"
