@@ -9,6 +9,14 @@ imgseal=$(realpath "${1:?$usage}")
 verify=$(realpath "${2:?$usage}")
 export LC_ALL=C
 
+check() {  # DESCRIPTION COMMAND...: stops with DESCRIPTION unless COMMAND succeeds
+  local what=$1
+  shift
+  "$@" || { echo "FAILED: Makefile example: $what" >&2; exit 1; }
+}
+readme_copy() { sed -n '/^```make$/,/^```$/{//!p}' README.md; }
+check "the README shows docs/examples/Makefile as it is" cmp -s <(readme_copy) docs/examples/Makefile
+
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 mkdir "$work/images"
@@ -16,12 +24,6 @@ tools/make_sample_image.sh "$work/images/a.img"
 tools/make_sample_image.sh "$work/images/b.img" boot 100001
 cp docs/examples/Makefile "$work"
 cd "$work"
-
-check() {  # DESCRIPTION COMMAND...: stops with DESCRIPTION unless COMMAND succeeds
-  local what=$1
-  shift
-  "$@" || { echo "FAILED: Makefile example: $what" >&2; exit 1; }
-}
 run_make() { make IMGSEAL="$imgseal" "$@" >make.log 2>&1; }
 seals() { stat -c '%n %i %.9Y' out/*.img; }  # which file each output is, and when it was written
 
