@@ -1,9 +1,9 @@
 #!/usr/bin/env bash
 # Installs what the tests need, checks the formatting, builds with warnings as
-# errors and runs every test: in a release build, again with AddressSanitizer
-# and UndefinedBehaviorSanitizer, a short fuzzing run of every fuzz target,
-# the static analysers, the cross builds under emulation, and the Debian
-# packages.
+# errors and runs every test: in a release build, with which it also runs the
+# README's Makefile example, again with AddressSanitizer and
+# UndefinedBehaviorSanitizer, a short fuzzing run of every fuzz target, the
+# static analysers, the cross builds under emulation, and the Debian packages.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
