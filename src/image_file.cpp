@@ -4,10 +4,13 @@
 #include "image_file.hpp"
 
 #include <fcntl.h>
+#include <linux/fs.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdint>
 #include <cstdio>
 #include <ctime>
 
@@ -52,21 +55,20 @@ outcome open_by_path(const char* path, int flags, int& fd) {
 // claims to be: whatever is mounted there is checked against the O_PATH
 // descriptor's own identity before the file is trusted.
 outcome open_through_proc(int path_fd, const struct stat& examined, int flags, int& fd) {
+    // A block device is no FIFO or terminal: an open does not wait on it.
     char link[32];
     (void)std::snprintf(link, sizeof link, "/proc/self/fd/%d", path_fd);
     fd = open(link, flags);
     if (fd == -1) return system_fault(fault::open_failed);
     struct stat opened {};
-    if (fstat(fd, &opened) == 0 && S_ISREG(opened.st_mode) && opened.st_dev == examined.st_dev &&
-        opened.st_ino == examined.st_ino) {
+    if (fstat(fd, &opened) == 0 && (opened.st_mode & S_IFMT) == (examined.st_mode & S_IFMT) &&
+        opened.st_dev == examined.st_dev && opened.st_ino == examined.st_ino) {
         return succeeded;
     }
     (void)close(fd);
     fd = -1;
     return replaced;
 }
-
-}  // namespace
 
 // A plain open of a FIFO or a device can block (a FIFO until it has a writer,
 // a terminal until its line is up), and an open with O_NONBLOCK fails at once
@@ -76,7 +78,7 @@ outcome open_through_proc(int path_fd, const struct stat& examined, int flags, i
 // through its descriptor's link in /proc, which reaches the very file that was
 // examined even if another one has been renamed over the path since, and
 // which, without O_NONBLOCK, waits while a lease is being broken.
-outcome open_regular_file(const char* path, int access_mode, int& fd) {
+outcome open_file(const char* path, int access_mode, bool block_device_too, int& fd) {
     const int flags = access_mode | O_CLOEXEC | O_NOCTTY;
     fd = -1;
     const int path_fd = open(path, O_PATH | O_CLOEXEC);
@@ -88,13 +90,13 @@ outcome open_regular_file(const char* path, int access_mode, int& fd) {
         result = system_fault(fault::open_failed);
     } else if (S_ISDIR(status.st_mode)) {
         result = {fault::open_failed, EISDIR, nullptr};
-    } else if (!S_ISREG(status.st_mode)) {
+    } else if (!S_ISREG(status.st_mode) && !(block_device_too && S_ISBLK(status.st_mode))) {
         result = not_regular;
     } else {
         result = open_through_proc(path_fd, status, flags, fd);
         // The link exists while path_fd is open, unless /proc is not
         // mounted. A process with one descriptor to spare opens by path.
-        if (result.failed() && result.text == nullptr &&
+        if (result.failed() && result.text == nullptr && S_ISREG(status.st_mode) &&
             (result.error == ENOENT || result.error == EMFILE)) {
             (void)close(path_fd);
             return open_by_path(path, flags, fd);
@@ -102,6 +104,16 @@ outcome open_regular_file(const char* path, int access_mode, int& fd) {
     }
     (void)close(path_fd);
     return result;
+}
+
+}  // namespace
+
+outcome open_regular_file(const char* path, int access_mode, int& fd) {
+    return open_file(path, access_mode, false, fd);
+}
+
+outcome open_file_or_block_device(const char* path, int access_mode, int& fd) {
+    return open_file(path, access_mode, true, fd);
 }
 
 bool lock_image_file(int fd, short lock_type) {
@@ -112,10 +124,40 @@ bool lock_image_file(int fd, short lock_type) {
     return errno == ENOLCK || errno == EINVAL || errno == EOPNOTSUPP;
 }
 
+// Polled: a wait that blocks could not be bounded without a signal handler.
+lock_result lock_image_file_within(int fd, short lock_type, unsigned seconds) {
+    constexpr std::timespec pause{0, 20'000'000};
+    struct flock whole_file {};
+    whole_file.l_type = lock_type;
+    whole_file.l_whence = SEEK_SET;
+    std::timespec start{};
+    (void)clock_gettime(CLOCK_MONOTONIC, &start);
+    for (;;) {
+        if (fcntl(fd, F_OFD_SETLK, &whole_file) == 0) return lock_result::held;
+        if (errno == ENOLCK || errno == EINVAL || errno == EOPNOTSUPP) return lock_result::held;
+        if (errno != EAGAIN && errno != EACCES && errno != EINTR) return lock_result::failed;
+        std::timespec now{};
+        (void)clock_gettime(CLOCK_MONOTONIC, &now);
+        const long long waited_ns =
+            (now.tv_sec - start.tv_sec) * 1'000'000'000LL + (now.tv_nsec - start.tv_nsec);
+        if (waited_ns >= seconds * 1'000'000'000LL) return lock_result::busy;
+        (void)nanosleep(&pause, nullptr);
+    }
+}
+
 outcome record_file_state(int fd, file_state& state) {
     struct stat status {};
     if (fstat(fd, &status) == -1) return system_fault(fault::read_failed);
     state = {status.st_size, status.st_mtim, status.st_ctim};
+    if (S_ISBLK(status.st_mode)) {
+        std::uint64_t device_size = 0;
+        if (ioctl(fd, BLKGETSIZE64, &device_size) == 0) {
+            state.size = static_cast<off_t>(device_size);
+        } else {
+            state.size = lseek(fd, 0, SEEK_END);
+            if (state.size == -1) return system_fault(fault::read_failed);
+        }
+    }
     return succeeded;
 }
 

@@ -17,6 +17,9 @@ namespace imgseal {
 // opened" when the file opened is not the one that was examined.
 outcome open_regular_file(const char* path, int access_mode, int& fd);
 
+// As open_regular_file, and a block device is opened too.
+outcome open_file_or_block_device(const char* path, int access_mode, int& fd);
+
 // Takes a lock of `lock_type` (F_WRLCK or F_RDLCK) on the whole open file,
 // waiting while another open file description holds a conflicting one. The
 // lock lasts until the descriptor is closed. Returns true when the lock is
@@ -24,7 +27,14 @@ outcome open_regular_file(const char* path, int access_mode, int& fd);
 // any other failure.
 bool lock_image_file(int fd, short lock_type);
 
-// What a write to the file changes: its size, and its modification and change
+enum class lock_result { held, busy, failed };
+
+// As lock_image_file, but waits at most `seconds` (0: not at all) for
+// another holder to let go: busy when it still holds the lock then.
+lock_result lock_image_file_within(int fd, short lock_type, unsigned seconds);
+
+// What a write to the file changes: its size (for a block device, the
+// device's, where the file's own is 0), and its modification and change
 // times to the nanosecond. The change time cannot be set by any caller, and a
 // write() updates it; kernels with fine-grained timestamps make even a write in
 // the same clock tick as the last change show.

@@ -4,6 +4,9 @@
 
 #include <unistd.h>
 
+#include <algorithm>
+#include <cerrno>
+
 #include "image_checksum.hpp"
 #include "image_format.hpp"
 
@@ -25,36 +28,28 @@ seal_report failed_to_read(seal_report report, const outcome& error) {
     return report;
 }
 
-}  // namespace
-
-seal_report check_seal(int fd, std::uint64_t size, seal_scope scope) {
+// Checks of the fields, the first that fails deciding: everything but the
+// sum. `descriptor` is read only when the descriptor lies within `size`.
+seal_report judge_fields(std::uint32_t descriptor_offset, const std::uint8_t* descriptor,
+                         std::uint64_t size, seal_scope scope) {
     seal_report report{};
     report.size = size;
+    report.descriptor_offset = descriptor_offset;
+    const std::uint64_t descriptor_at = descriptor_offset;
     if (size < header_size) {
         report.verdict = seal_verdict::short_header;
         return report;
     }
-    std::uint8_t header[header_size];
-    outcome result = read_at(fd, header, sizeof header, 0);
-    if (result.failed()) return failed_to_read(report, result);
-    report.descriptor_offset = load_be32(header + header_descriptor_offset_at);
-    const std::uint64_t descriptor_at = report.descriptor_offset;
-    if (descriptor_position(report.descriptor_offset) < 0 ||
-        descriptor_at + descriptor_size > size) {
+    if (descriptor_position(descriptor_offset) < 0 || descriptor_at + descriptor_size > size) {
         report.verdict = seal_verdict::descriptor_outside;
         return report;
     }
-
-    std::uint8_t descriptor[descriptor_size];
-    result = read_at(fd, descriptor, sizeof descriptor, descriptor_at);
-    if (result.failed()) return failed_to_read(report, result);
     report.signature = descriptor[descriptor_signature_at];
     if (report.signature != signature_55 && report.signature != signature_aa) {
         report.verdict = seal_verdict::bad_signature;
         return report;
     }
-    const std::uint8_t* const stamp = descriptor + descriptor_checksum_at;
-    report.checksum = load_be16(stamp);
+    report.checksum = load_be16(descriptor + descriptor_checksum_at);
     report.length = load_be32(descriptor + descriptor_length_at);
     const std::uint64_t length = report.length;
     if (report.checksum == 0 && report.length == 0) {
@@ -66,15 +61,104 @@ seal_report check_seal(int fd, std::uint64_t size, seal_scope scope) {
     } else if (scope == seal_scope::whole_image ? length != size : length > size) {
         report.verdict = seal_verdict::length_not_size;
     }
+    return report;
+}
+
+// The last check: the sum of the length's bytes, the stamp taken as zero as
+// sealing summed it.
+void judge_sum(seal_report& report, checksum_state& state, const std::uint8_t* descriptor) {
+    checksum_exclude(state, std::uint64_t{report.descriptor_offset} + descriptor_checksum_at,
+                     descriptor + descriptor_checksum_at, stamp_size);
+    report.computed = checksum_final(state).checksum;
+    if (report.computed != report.checksum) report.verdict = seal_verdict::bad_checksum;
+}
+
+}  // namespace
+
+seal_report check_seal(int fd, std::uint64_t size, seal_scope scope) {
+    std::uint8_t header[header_size] = {};
+    std::uint8_t descriptor[descriptor_size] = {};
+    std::uint32_t descriptor_offset = 0;
+    if (size >= header_size) {
+        const outcome result = read_at(fd, header, sizeof header, 0);
+        if (result.failed()) return failed_to_read({}, result);
+        descriptor_offset = load_be32(header + header_descriptor_offset_at);
+        if (descriptor_position(descriptor_offset) >= 0 &&
+            std::uint64_t{descriptor_offset} + descriptor_size <= size) {
+            const outcome read = read_at(fd, descriptor, sizeof descriptor, descriptor_offset);
+            if (read.failed()) return failed_to_read({}, read);
+        }
+    }
+    seal_report report = judge_fields(descriptor_offset, descriptor, size, scope);
     if (report.verdict != seal_verdict::ok) return report;
 
     checksum_state state = checksum_init();
-    result = sum_prefix(fd, length, state);
+    const outcome result = sum_prefix(fd, report.length, state);
     if (result.failed()) return failed_to_read(report, result);
-    // Sealing summed the stamp's 6 bytes as zero.
-    checksum_exclude(state, descriptor_at + descriptor_checksum_at, stamp, stamp_size);
-    report.computed = checksum_final(state).checksum;
-    if (report.computed != report.checksum) report.verdict = seal_verdict::bad_checksum;
+    judge_sum(report, state, descriptor);
+    return report;
+}
+
+namespace {
+
+// Copies what `chunk`, at stream offset `at`, holds of the `size` bytes that
+// start at stream offset `from` into `field`.
+void capture(std::uint8_t* field, std::uint64_t from, std::size_t size, const std::uint8_t* chunk,
+             std::uint64_t at, std::size_t length) {
+    const std::uint64_t begin = std::max(from, at);
+    const std::uint64_t end = std::min(from + size, at + length);
+    for (std::uint64_t i = begin; i < end; ++i) field[i - from] = chunk[i - at];
+}
+
+}  // namespace
+
+// The stream is read once: the header and the descriptor are kept as they
+// pass, and the bytes are summed up to the length, once the descriptor has
+// told it (no shorter length can pass the checks of the fields).
+seal_report check_seal_stream(int fd, seal_scope scope) {
+    alignas(64) static std::uint8_t buffer[checksum_buffer_size];
+    // A descriptor that overlaps the header lies within the first 24 bytes.
+    constexpr std::size_t head_size = header_size + descriptor_size;
+    std::uint8_t head[head_size] = {};
+    std::uint8_t descriptor[descriptor_size] = {};
+    checksum_state state = checksum_init();
+    std::uint64_t position = 0;
+    std::uint64_t descriptor_at = 0;
+    std::uint64_t sum_limit = UINT64_MAX;
+    for (;;) {
+        const ssize_t got = read(fd, buffer, sizeof buffer);
+        if (got == -1) {
+            if (errno == EINTR) continue;
+            return failed_to_read({}, system_fault(fault::read_failed));
+        }
+        if (got == 0) break;
+        const auto length = static_cast<std::size_t>(got);
+        capture(head, 0, head_size, buffer, position, length);
+        if (position < header_size && position + length >= header_size) {
+            descriptor_at = load_be32(head + header_descriptor_offset_at);
+        }
+        if (position + length >= header_size) {
+            capture(descriptor, descriptor_at, descriptor_size, buffer, position, length);
+            if (descriptor_at < header_size) {
+                capture(descriptor, descriptor_at, descriptor_size, head, 0, head_size);
+            }
+            const std::uint64_t descriptor_end = descriptor_at + descriptor_size;
+            if (sum_limit == UINT64_MAX && position + length >= descriptor_end) {
+                sum_limit = std::max(std::uint64_t{load_be32(descriptor + descriptor_length_at)},
+                                     descriptor_end);
+            }
+        }
+        if (state.byte_count < sum_limit) {
+            const auto summed =
+                static_cast<std::size_t>(std::min<std::uint64_t>(length, sum_limit - position));
+            checksum_update(state, buffer, summed);
+        }
+        position += length;
+    }
+    seal_report report =
+        judge_fields(static_cast<std::uint32_t>(descriptor_at), descriptor, position, scope);
+    if (report.verdict != seal_verdict::ok) return report;
+    judge_sum(report, state, descriptor);
     return report;
 }
 

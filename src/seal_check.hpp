@@ -46,4 +46,9 @@ enum class seal_scope : unsigned char {
 // anywhere. Whether the file changed meanwhile is the caller's to check.
 seal_report check_seal(int fd, std::uint64_t size, seal_scope scope);
 
+// The same verdict on a stream read from `fd` to its end (a pipe, standard
+// input): the bytes given are all the stream's bytes, read once, whatever
+// follows the image in a slot included.
+seal_report check_seal_stream(int fd, seal_scope scope);
+
 }  // namespace imgseal

@@ -90,7 +90,29 @@ void print_escaped(std::FILE* stream, const unsigned char* text, std::size_t siz
     (void)std::fwrite(text + run_start, 1, size - run_start, stream);
 }
 
+void print_one_line(std::FILE* stream, const char* text, std::size_t size) {
+    std::size_t run_start = 0;
+    for (std::size_t i = 0; i < size; ++i) {
+        const char* escape = text[i] == '\n'   ? "\\n"
+                             : text[i] == '\r' ? "\\r"
+                             : text[i] == '\\' ? "\\\\"
+                                               : nullptr;
+        if (escape == nullptr) continue;
+        (void)std::fwrite(text + run_start, 1, i - run_start, stream);
+        (void)std::fwrite(escape, 1, 2, stream);
+        run_start = i + 1;
+    }
+    (void)std::fwrite(text + run_start, 1, size - run_start, stream);
+}
+
 }  // namespace
+
+bool breaks_line(const char* text, std::size_t size) {
+    for (std::size_t i = 0; i < size; ++i) {
+        if (text[i] == '\n' || text[i] == '\r' || text[i] == '\\') return true;
+    }
+    return false;
+}
 
 text_form text_form_for(std::FILE* stream) {
     if (isatty(fileno(stream)) != 1) return text_form::raw;
@@ -108,6 +130,9 @@ void print_text(std::FILE* stream, const char* text, std::size_t size, text_form
         case text_form::escaped_bytes:
             print_escaped(stream, reinterpret_cast<const unsigned char*>(text), size,
                           form == text_form::escaped);
+            break;
+        case text_form::one_line:
+            print_one_line(stream, text, size);
             break;
     }
 }

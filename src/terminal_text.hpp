@@ -12,7 +12,13 @@ enum class text_form {
     escaped,        // printable text only, as print_text describes
     escaped_bytes,  // as escaped, for a terminal that does not take UTF-8:
                     // every byte from 0x80 up escaped
+    one_line,       // byte for byte but a newline, a carriage return and a
+                    // backslash, written \n, \r and \\: text that keeps its
+                    // line in a file or a pipe
 };
+
+// Whether `text` has a byte that one_line escapes.
+bool breaks_line(const char* text, std::size_t size);
 
 // On a terminal, escaped where the locale's character set (LC_CTYPE, as the
 // environment sets it) is UTF-8 and escaped_bytes otherwise; raw elsewhere.

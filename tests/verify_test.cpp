@@ -1,11 +1,16 @@
 // imgseal-verify on images sealed by imgseal: what it finds, the line and the
 // status it gives, and that it changes nothing.
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <chrono>
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
 
 #include "support.hpp"
 
@@ -136,8 +141,8 @@ TEST_F(verify, EachDamageGivesItsFailedLine) {
 }
 
 // Several images give one line each, in argument order, and the worst status:
-// any image that cannot be checked makes it 2. A path may begin with a dash.
-// Without an argument the usage line goes to standard error.
+// any image that cannot be checked makes it 2. Without an argument the usage
+// goes to standard error.
 TEST_F(verify, SeveralImagesGiveOneLineEachAndTheWorstStatus) {
     const bytes image = build_image({.size = 3000, .content_seed = 8});
     const std::string sealed = (dir_ / "-sealed.img").string();
@@ -166,7 +171,9 @@ TEST_F(verify, SeveralImagesGiveOneLineEachAndTheWorstStatus) {
     run = run_verify({});
     EXPECT_EQ(run.status, 2);
     EXPECT_EQ(run.out, "");
-    EXPECT_EQ(run.err, "usage: imgseal-verify IMAGE...\n");
+    EXPECT_EQ(run.err,
+              "Usage: imgseal-verify [OPTION]... IMAGE...\n"
+              "  or:  imgseal-verify [OPTION]... -c FILE\n");
 }
 
 // An image that its user may only read verifies: the verifier opens it
@@ -214,6 +221,166 @@ TEST_F(verify, WaitsForASealInProgress) {
     close(fd);
     ASSERT_EQ(waitpid(child, &status, 0), child);
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+}
+
+// The command line's conventions: --help and --version on standard output,
+// one line on standard error for a mistake, -q and --status, --expect.
+TEST_F(verify, OptionsFollowTheUsualConventions) {
+    const bytes image = build_image({.size = 3000, .content_seed = 8});
+    const std::string sealed = (dir_ / "sealed.img").string();
+    const std::string unsealed = (dir_ / "unsealed.img").string();
+    write_file(sealed, sealed_image(image, 8));
+    write_file(unsealed, image);
+    const reference_result want = reference_checksum(image);
+    const std::string ok = ok_line(sealed, want.padded_length, want.checksum);
+    char expect[32];
+    std::snprintf(expect, sizeof expect, "--expect=%u,%04X", want.padded_length, want.checksum);
+    const std::string not_sealed = unsealed + ": FAILED: not sealed\n";
+    const struct {
+        std::vector<std::string> args;
+        int status;
+        std::string out;  // a prefix of standard output
+        int error_lines;
+    } cases[] = {
+        {{"--help"}, 0, "Usage: imgseal-verify [OPTION]... IMAGE...\n", 0},
+        {{"--version", sealed}, 0, "imgseal-verify (imgseal) 1.", 0},
+        {{"--bogus", sealed}, 2, "", 1},
+        {{"--wait=soon", sealed}, 2, "", 1},
+        {{"--expect=2024", sealed}, 2, "", 1},
+        {{"-c", sealed, sealed}, 2, "", 1},
+        {{"-q", sealed, unsealed, sealed}, 1, not_sealed, 0},
+        {{"--status", sealed, unsealed}, 1, "", 0},
+        {{"--", sealed}, 0, ok, 0},
+        {{expect, sealed}, 0, ok, 0},
+        {{"--expect=3000,0000", sealed},
+         1,
+         sealed + ": FAILED: seal differs from the record: Length = 3000, Checksum " +
+             ok.substr(ok.size() - 5, 4) + ", recorded Length = 3000, Checksum 0000\n",
+         0},
+    };
+    for (const auto& c : cases) {
+        const run_result run = run_verify(c.args);
+        EXPECT_EQ(run.status, c.status) << c.args[0];
+        EXPECT_TRUE(run.out.starts_with(c.out)) << c.args[0] << ": " << run.out;
+        EXPECT_EQ(c.out.empty() ? run.out : "", "") << c.args[0];
+        EXPECT_EQ(std::count(run.err.begin(), run.err.end(), '\n'), c.error_lines) << c.args[0];
+    }
+}
+
+// Records made at build time catch an image that was changed and sealed
+// again; a line that is no record is warned about and makes the status 2.
+TEST_F(verify, RecordsCatchAResealAndWarnAboutOtherLines) {
+    const std::string a = (dir_ / "a.img").string();
+    // A path that holds the record's own text, and a newline.
+    const std::string b = (dir_ / "b: OK, Length = 1, Checksum 0000\n.img").string();
+    write_file(a, sealed_image(build_image({.size = 2100, .content_seed = 1}), 8));
+    bytes image = build_image({.size = 2100, .content_seed = 2});
+    write_file(b, sealed_image(image, 8));
+    const std::string records = (dir_ / "seals.txt").string();
+    const run_result made = run_verify({a, b});
+    ASSERT_EQ(made.status, 0);
+    EXPECT_EQ(std::count(made.out.begin(), made.out.end(), '\n'), 2);
+    EXPECT_EQ(made.out[made.out.find('\n') + 1], '\\');
+    write_file(records, bytes(made.out.begin(), made.out.end()));
+    run_result run = run_verify({"-c", records});
+    EXPECT_EQ(run.status, 0);
+    EXPECT_EQ(run.out, made.out);
+
+    image[2050] ^= 0x20;  // tampered with, then sealed again
+    write_file(b, sealed_image(image, 8));
+    run = run_verify({"-c", records});
+    EXPECT_EQ(run.status, 1);
+    EXPECT_NE(run.out.find(": FAILED: seal differs from the record: Length = 2100, Checksum "),
+              std::string::npos);
+
+    const struct {
+        std::string text;
+        int status;
+        std::string err;
+    } files[] = {
+        {"", 2, records + ": no record\n"},
+        {"junk\n" + made.out.substr(0, made.out.find('\n') + 1), 2, records + ":1: not a record\n"},
+        {a + ": OK, Length = 2100, Checksum 1234\r\n", 2,
+         records + ":1: not a record\n" + "imgseal-verify: " + records + ": no record\n"},
+        {"-: OK, Length = 2100, Checksum 1234\n", 2, ""},
+    };
+    for (const auto& f : files) {
+        write_file(records, bytes(f.text.begin(), f.text.end()));
+        run = run_verify({"-c", records});
+        EXPECT_EQ(run.status, f.status) << f.text;
+        EXPECT_TRUE(run.err.ends_with(f.err)) << f.text << run.err;
+    }
+    EXPECT_EQ(run.out, "-: ERROR: standard input holds the records, not an image\n");
+}
+
+// A slot read back from flash, padded with 0xFF past the image, passes with
+// --slot and fails without; so does the same slot as a stream on standard
+// input, and as a block device.
+TEST_F(verify, SlotsAndStreamsFollowTheLengthField) {
+    const bytes image = build_image({.size = 3000, .content_seed = 3});
+    const reference_result want = reference_checksum(image);
+    bytes slot = sealed_image(image, 8);
+    slot.resize(8192, 0xFF);
+    put_image(slot);
+    const std::string ok =
+        ": OK, Length = 3000, Checksum " + ok_line("", 0, want.checksum).substr(26);
+    const std::vector<std::string> from_pipe = {"sh", "-c", "cat \"$0\" | exec \"$@\"",
+                                                image_path_};
+    const struct {
+        std::vector<std::string> args;
+        std::vector<std::string> prefix;
+        std::string line;
+    } cases[] = {
+        {{image_path_}, {}, image_path_ + ": FAILED: length 3000, file size 8192\n"},
+        {{"--slot", image_path_}, {}, image_path_ + ok},
+        {{"-"}, from_pipe, "-: FAILED: length 3000, file size 8192\n"},
+        {{"--slot", "-"}, from_pipe, "-" + ok},
+    };
+    for (const auto& c : cases) {
+        const run_result run = run_verify(c.args, c.prefix);
+        EXPECT_EQ(run.out, c.line) << c.args[0] << c.prefix.size();
+    }
+    bytes cut = sealed_image(image, 8);
+    cut.resize(2900);
+    put_image(cut);
+    EXPECT_EQ(run_verify({"--slot", image_path_}).out,
+              image_path_ + ": FAILED: length 3000, slot size 2900\n");
+
+    put_image(slot);
+    FILE* losetup = popen(("losetup -f --show -r " + image_path_ + " 2>/dev/null").c_str(), "r");
+    char device[64] = {};
+    const bool attached = losetup != nullptr && fgets(device, sizeof device, losetup) != nullptr;
+    if (losetup != nullptr) pclose(losetup);
+    if (!attached) GTEST_SKIP() << "no loop device here";
+    const std::string path(device, strcspn(device, "\n"));
+    EXPECT_EQ(run_verify({"--slot", path}).out, path + ok);
+    EXPECT_EQ(run_verify({path}).out, path + ": ERROR: Not a regular file\n");
+    EXPECT_EQ(std::system(("losetup -d " + path).c_str()), 0);
+}
+
+// Another process's 1-byte lock holds the check up for --wait seconds at the
+// most; the image then gets an ERROR and the next is checked. A lock taken
+// with flock() does not conflict with the verifier's.
+TEST_F(verify, LockWaitEndsAndTheNextImageIsChecked) {
+    const std::string other = (dir_ / "other.img").string();
+    const bytes sealed = sealed_image(build_image({.size = 2100, .content_seed = 6}), 8);
+    put_image(sealed);
+    write_file(other, sealed);
+    const int fd = open(image_path_.c_str(), O_RDWR | O_CLOEXEC);
+    ASSERT_NE(fd, -1);
+    ASSERT_EQ(flock(fd, LOCK_EX), 0);
+    EXPECT_EQ(run_verify({"--wait=0", image_path_}).status, 0);
+    ASSERT_EQ(lockf(fd, F_LOCK, 1), 0);  // this process's: another than the verifier
+    const auto started = std::chrono::steady_clock::now();
+    const run_result run = run_verify({"--wait=1", image_path_, other});
+    const auto waited = std::chrono::steady_clock::now() - started;
+    close(fd);
+    EXPECT_EQ(run.status, 2);
+    EXPECT_EQ(run.out.substr(0, run.out.find('\n') + 1),
+              image_path_ + ": ERROR: locked by another process\n");
+    EXPECT_NE(run.out.find(other + ": OK"), std::string::npos);
+    EXPECT_GE(waited, std::chrono::milliseconds(900));
+    EXPECT_LT(waited, std::chrono::seconds(5));
 }
 
 }  // namespace
