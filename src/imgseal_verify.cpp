@@ -265,8 +265,8 @@ bool parse_expect(const char* text, expected_seal& expected) {
            parse_checksum(text, expected.checksum) && *text == '\0';
 }
 
-// The longest line of a record file: a path of PATH_MAX bytes, escaped,
-// and its verdict.
+// The longest line of a record file: a path of PATH_MAX (4096) bytes, each
+// of them escaped, and its verdict.
 constexpr std::size_t longest_record = 2 * 4096 + 64;
 
 // Reads `line` (its newline removed) as a record: "PATH: OK, Length = N,
@@ -312,6 +312,27 @@ bool parse_record(char* line, char*& path, expected_seal& expected) {
     return *path != '\0';
 }
 
+// Reads the next line of `file` into `line` without its newline; false at the
+// end. A line is not record_like when it is longer than longest_record or
+// holds a zero byte; the rest of a long line is read and dropped.
+bool read_line(std::FILE* file, char (&line)[longest_record + 1], std::size_t& size,
+               bool& record_like) {
+    size = 0;
+    record_like = true;
+    int c = std::getc(file);
+    if (c == EOF) return false;
+    for (; c != EOF && c != '\n'; c = std::getc(file)) {
+        if (c == '\0') record_like = false;
+        if (size == longest_record) {
+            record_like = false;
+        } else {
+            line[size++] = static_cast<char>(c);
+        }
+    }
+    line[size] = '\0';
+    return true;
+}
+
 constexpr outcome records_on_stdin{imgseal::fault::open_failed, 0,
                                    "standard input holds the records, not an image"};
 
@@ -324,25 +345,17 @@ exit_status check_records(const char* records) {
         (void)std::fprintf(stderr, "imgseal-verify: %s: %s\n", records, std::strerror(errno));
         return exit_status::trouble;
     }
-    static char line[longest_record + 2];
+    static char line[longest_record + 1];
     exit_status worst = exit_status::all_sealed;
     unsigned long line_number = 0;
     unsigned long found = 0;
-    while (std::fgets(line, sizeof line, file) != nullptr) {
+    std::size_t size = 0;
+    bool record_like = true;
+    while (read_line(file, line, size, record_like)) {
         ++line_number;
-        std::size_t size = std::strlen(line);
-        bool whole = size > 0 && line[size - 1] == '\n';
-        if (whole) line[--size] = '\0';
-        if (!whole && size == sizeof line - 1) {
-            // Longer than any record: the rest of the line goes with it.
-            for (int c = 0; c != '\n' && c != EOF;) c = std::fgetc(file);
-        } else {
-            whole = true;
-        }
         char* path = nullptr;
         expected_seal expected{};
-        if (!whole || std::memchr(line, '\0', size) != nullptr ||
-            !parse_record(line, path, expected)) {
+        if (!record_like || !parse_record(line, path, expected)) {
             (void)std::fprintf(stderr, "%s:%lu: not a record\n", records, line_number);
             worst = exit_status::trouble;
             continue;
