@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Installs those of the named Debian packages that are missing, with apt-get:
-# as root, or through sudo for any other user.
-# Usage: tools/install_packages.sh PACKAGE...
+# as root, or through sudo for any other user. With NO_RECOMMENDS=1, without
+# the packages they recommend (gcc-arm-none-eabi's newlib is 370 MB).
+# Usage: [NO_RECOMMENDS=1] tools/install_packages.sh PACKAGE...
 set -euo pipefail
 missing=()
 for package in "$@"; do
@@ -20,4 +21,5 @@ else
 fi
 echo "installing ${missing[*]}"
 "${as_root[@]}" apt-get update -qq
-"${as_root[@]}" env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${missing[@]}" >/dev/null
+"${as_root[@]}" env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq \
+  ${NO_RECOMMENDS:+--no-install-recommends} "${missing[@]}" >/dev/null

@@ -2,14 +2,16 @@
 # Installs what the tests need, checks the formatting, builds with warnings as
 # errors and runs every test: in a release build, again with AddressSanitizer
 # and UndefinedBehaviorSanitizer, a short fuzzing run of every fuzz target,
-# the static analysers, the cross builds under emulation, and the Debian
-# packages.
+# the static analysers, the boot check on Cortex-M boards, the cross builds
+# under emulation, and the Debian packages.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 tools/install_packages.sh cmake g++ make git libgtest-dev strace util-linux clang clang-format \
   clang-tidy cppcheck libclang-rt-14-dev mandoc dpkg-dev file lintian qemu-user \
   crossbuild-essential-arm64 crossbuild-essential-armhf crossbuild-essential-s390x
+# The boot check's cross compiler and boards; the example needs no C library.
+NO_RECOMMENDS=1 tools/install_packages.sh gcc-arm-none-eabi qemu-system-arm
 jobs=$(nproc)
 
 echo "== formatting"
@@ -24,7 +26,8 @@ ctest --test-dir build/release -j "$jobs" --output-on-failure
 echo "== AddressSanitizer and UndefinedBehaviorSanitizer build"
 sanitizers="-fsanitize=address,undefined -fno-sanitize-recover=all -fno-omit-frame-pointer"
 cmake -S . -B build/sanitize -DCMAKE_BUILD_TYPE=RelWithDebInfo -DIMGSEAL_WERROR=ON \
-  -DCMAKE_CXX_FLAGS="$sanitizers" -DCMAKE_EXE_LINKER_FLAGS="$sanitizers" >/dev/null
+  -DCMAKE_CXX_FLAGS="$sanitizers" -DCMAKE_C_FLAGS="$sanitizers" \
+  -DCMAKE_EXE_LINKER_FLAGS="$sanitizers" >/dev/null
 cmake --build build/sanitize -j "$jobs"
 # Sanitizer findings end with their own statuses, never one of the tool's.
 ASAN_OPTIONS=exitcode=99 UBSAN_OPTIONS=exitcode=98:print_stacktrace=1 \
@@ -39,6 +42,9 @@ clang-tidy -p build/release --quiet src/*.cpp
 echo "== cppcheck"
 cppcheck --enable=warning,performance,portability --std=c++20 --error-exitcode=1 --inline-suppr \
   --quiet -I src src/
+
+echo "== the boot check on Cortex-M0 and Cortex-M3, under qemu-system-arm"
+tools/check_boot.sh build/release/imgseal
 
 echo "== cross builds: arm64, armhf (32-bit), s390x (big-endian), run under qemu-user"
 for arch in arm64 armhf s390x; do
