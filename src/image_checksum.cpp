@@ -18,7 +18,10 @@ namespace imgseal {
 checksum_state checksum_init(sum_kernel kernel) { return {kernel, 0, 0, 0}; }
 
 void checksum_update(checksum_state& state, const std::uint8_t* data, std::size_t size) {
-    const byte_sums block = state.kernel(data, size);
+    checksum_add(state, state.kernel(data, size), size);
+}
+
+void checksum_add(checksum_state& state, const byte_sums& block, std::size_t size) {
     // Parity follows the file offset: a block that starts at an odd offset
     // has its even-distance bytes at odd offsets.
     if (state.byte_count % 2 == 0) {
@@ -52,9 +55,6 @@ image_sum checksum_final(const checksum_state& state) {
 
 namespace {
 
-constexpr outcome changed_size{fault::read_failed, 0,
-                               "Image changed size during the checksum pass"};
-
 // What a fault in a mapped page meant: the file shrank, or the page could not
 // be had (a disk that fails to read it, a file system out of space). The read
 // loop then takes the window over and meets the error itself, with its own
@@ -62,7 +62,9 @@ constexpr outcome changed_size{fault::read_failed, 0,
 outcome mapping_fault(int fd, std::uint64_t size) {
     struct stat status {};
     if (fstat(fd, &status) == -1) return system_fault(fault::read_failed);
-    if (static_cast<std::uint64_t>(status.st_size) != size) return changed_size;
+    if (S_ISREG(status.st_mode) && static_cast<std::uint64_t>(status.st_size) < size) {
+        return changed_size;
+    }
     return succeeded;
 }
 
@@ -85,10 +87,17 @@ sigjmp_buf pass_fault;
 volatile std::sig_atomic_t summing_window = 0;
 struct sigaction earlier_bus_action;
 
+// The codes of a fault that an access to a mapped page raises: a page beyond
+// the file's end, one the file system cannot provide, one whose memory failed.
+// Anything else (a signal sent by a process, whose si_code is 0 or below, or
+// a misaligned access) is not the pass's.
+bool raised_by_access(const siginfo_t* info) {
+    return info->si_code == BUS_ADRERR || info->si_code == BUS_OBJERR ||
+           info->si_code == BUS_MCEERR_AR;
+}
+
 void on_bus_error(int signal, siginfo_t* info, void* context) {
-    // Only a fault raised by the system is the pass's; one sent by a process
-    // (si_code 0 or below) is handed on like any other.
-    if (summing_window != 0 && info->si_code > 0) {
+    if (summing_window != 0 && raised_by_access(info)) {
         summing_window = 0;
         siglongjmp(pass_fault, 1);
     }
@@ -163,9 +172,12 @@ outcome sum_mapped(int fd, std::uint64_t size, checksum_state& state) {
             mapped_length = length;
             summing_window = 1;
             std::atomic_signal_fence(std::memory_order_seq_cst);
-            checksum_update(state, static_cast<const std::uint8_t*>(window), length);
+            const byte_sums block = state.kernel(static_cast<const std::uint8_t*>(window), length);
             std::atomic_signal_fence(std::memory_order_seq_cst);
             summing_window = 0;
+            std::atomic_signal_fence(std::memory_order_seq_cst);
+            // Added only once no fault can jump back: a window never counts twice.
+            checksum_add(state, block, length);
             (void)munmap(window, length);
             if (state.byte_count == checksum_window_size && state.byte_count != size &&
                 reading_costs_less(faults_before)) {
@@ -197,6 +209,12 @@ outcome sum_read(int fd, std::uint64_t size, checksum_state& state) {
     return succeeded;
 }
 
+outcome sum_prefix(int fd, std::uint64_t size, checksum_state& state) {
+    const outcome result = sum_mapped(fd, size, state);
+    if (result.failed() || state.byte_count == size) return result;
+    return sum_read(fd, size, state);
+}
+
 outcome sum_image(int fd, off_t largest_size, checksum_state& state) {
     struct stat status {};
     if (fstat(fd, &status) == -1) return system_fault(fault::read_failed);
@@ -205,8 +223,7 @@ outcome sum_image(int fd, off_t largest_size, checksum_state& state) {
     if (status.st_size > largest_size) return {fault::read_failed, EOVERFLOW, nullptr};
     const auto size = static_cast<std::uint64_t>(status.st_size);
 
-    outcome result = sum_mapped(fd, size, state);
-    if (!result.failed() && state.byte_count < size) result = sum_read(fd, size, state);
+    const outcome result = sum_prefix(fd, size, state);
     if (result.failed()) return result;
 
     // Bytes appended or cut off meanwhile would make a seal that does not

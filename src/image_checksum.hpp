@@ -39,6 +39,8 @@ struct image_sum {
 checksum_state checksum_init(sum_kernel kernel = fastest_kernel());
 // Blocks may have any size, odd ones included; only their order matters.
 void checksum_update(checksum_state& state, const std::uint8_t* data, std::size_t size);
+// Adds the kernel's sums of the next `size` bytes.
+void checksum_add(checksum_state& state, const byte_sums& block, std::size_t size);
 // Takes `size` bytes that were summed at file offset `offset` back out of the
 // sums, as if they had been zero: a sealed image's stamp, for one.
 void checksum_exclude(checksum_state& state, std::uint64_t offset, const std::uint8_t* data,
@@ -60,6 +62,10 @@ inline constexpr std::size_t checksum_window_size = std::size_t{2} << 20;
 // before `size` as one that changed size.
 outcome sum_mapped(int fd, std::uint64_t size, checksum_state& state);
 outcome sum_read(int fd, std::uint64_t size, checksum_state& state);
+
+// Sums the file from state.byte_count up to `size` bytes, however much longer
+// it is: sum_mapped, then sum_read for whatever it left.
+outcome sum_prefix(int fd, std::uint64_t size, checksum_state& state);
 
 // The pass: sums the whole file, exactly the bytes of the size it has when the
 // pass starts, and leaves the file offset anywhere. A file larger than

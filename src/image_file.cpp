@@ -1,5 +1,6 @@
-// Opening an image file without ever blocking on a FIFO or a device, and the
-// whole-file lock that makes runs on one image follow one another.
+// Opening an image file without ever blocking on a FIFO or a device, the
+// whole-file lock that makes runs on one image follow one another, and the
+// record of the file's state that shows another writer.
 #include "image_file.hpp"
 
 #include <fcntl.h>
@@ -17,31 +18,52 @@ namespace {
 // Short beside the time a lease holder takes to let go, long enough not to spin.
 constexpr std::timespec lease_retry_pause{0, 10'000'000};
 
+constexpr outcome not_regular{fault::open_failed, 0, "Not a regular file"};
+constexpr outcome replaced{fault::open_failed, 0, "Image was replaced while it was opened"};
+
 // Only where /proc is missing. An open with O_NONBLOCK never blocks, and one
 // refused with EWOULDBLOCK has started breaking a lease: it is tried again
 // while the path names a regular file (only those carry leases), until the
 // holder lets go or the system breaks the lease itself (lease-break-time).
-int open_by_path(const char* path, int flags) {
+outcome open_by_path(const char* path, int flags, int& fd) {
     for (;;) {
-        const int fd = open(path, flags | O_NONBLOCK);
+        fd = open(path, flags | O_NONBLOCK);
         if (fd != -1) {
             // The path may have been replaced since it was examined.
             struct stat status {};
-            if (fstat(fd, &status) == 0 && S_ISREG(status.st_mode)) return fd;
+            if (fstat(fd, &status) == 0 && S_ISREG(status.st_mode)) return succeeded;
             (void)close(fd);
-            errno = EINVAL;
-            return -1;
+            fd = -1;
+            return not_regular;
         }
         // Any other failure is the open's own verdict on the path.
-        if (errno != EWOULDBLOCK) return -1;
+        if (errno != EWOULDBLOCK) return system_fault(fault::open_failed);
         struct stat status {};
-        if (stat(path, &status) == -1) return -1;
+        if (stat(path, &status) == -1) return system_fault(fault::open_failed);
         if (!S_ISREG(status.st_mode)) {
             errno = EWOULDBLOCK;
-            return -1;
+            return system_fault(fault::open_failed);
         }
         (void)nanosleep(&lease_retry_pause, nullptr);
     }
+}
+
+// The link in /proc reaches the examined file only if /proc is what it
+// claims to be: whatever is mounted there is checked against the O_PATH
+// descriptor's own identity before the file is trusted.
+outcome open_through_proc(int path_fd, const struct stat& examined, int flags, int& fd) {
+    char link[32];
+    (void)std::snprintf(link, sizeof link, "/proc/self/fd/%d", path_fd);
+    fd = open(link, flags);
+    if (fd == -1) return system_fault(fault::open_failed);
+    struct stat opened {};
+    if (fstat(fd, &opened) == 0 && S_ISREG(opened.st_mode) && opened.st_dev == examined.st_dev &&
+        opened.st_ino == examined.st_ino) {
+        return succeeded;
+    }
+    (void)close(fd);
+    fd = -1;
+    return replaced;
 }
 
 }  // namespace
@@ -54,32 +76,32 @@ int open_by_path(const char* path, int flags) {
 // through its descriptor's link in /proc, which reaches the very file that was
 // examined even if another one has been renamed over the path since, and
 // which, without O_NONBLOCK, waits while a lease is being broken.
-int open_regular_file(const char* path, int access_mode) {
+outcome open_regular_file(const char* path, int access_mode, int& fd) {
     const int flags = access_mode | O_CLOEXEC | O_NOCTTY;
+    fd = -1;
     const int path_fd = open(path, O_PATH | O_CLOEXEC);
-    if (path_fd == -1) return -1;
+    if (path_fd == -1) return system_fault(fault::open_failed);
 
-    int fd = -1;
+    outcome result = succeeded;
     struct stat status {};
-    if (fstat(path_fd, &status) == 0) {
-        if (S_ISREG(status.st_mode)) {
-            char link[32];
-            (void)std::snprintf(link, sizeof link, "/proc/self/fd/%d", path_fd);
-            fd = open(link, flags);
-            // The link exists while path_fd is open, unless /proc is not
-            // mounted. A process with one descriptor to spare opens by path.
-            if (fd == -1 && (errno == ENOENT || errno == EMFILE)) {
-                (void)close(path_fd);
-                return open_by_path(path, flags);
-            }
-        } else {
-            errno = S_ISDIR(status.st_mode) ? EISDIR : EINVAL;
+    if (fstat(path_fd, &status) == -1) {
+        result = system_fault(fault::open_failed);
+    } else if (S_ISDIR(status.st_mode)) {
+        result = {fault::open_failed, EISDIR, nullptr};
+    } else if (!S_ISREG(status.st_mode)) {
+        result = not_regular;
+    } else {
+        result = open_through_proc(path_fd, status, flags, fd);
+        // The link exists while path_fd is open, unless /proc is not
+        // mounted. A process with one descriptor to spare opens by path.
+        if (result.failed() && result.text == nullptr &&
+            (result.error == ENOENT || result.error == EMFILE)) {
+            (void)close(path_fd);
+            return open_by_path(path, flags, fd);
         }
     }
-    const int open_error = errno;
     (void)close(path_fd);
-    errno = open_error;
-    return fd;
+    return result;
 }
 
 bool lock_image_file(int fd, short lock_type) {
@@ -88,6 +110,33 @@ bool lock_image_file(int fd, short lock_type) {
     whole_file.l_whence = SEEK_SET;
     if (fcntl(fd, F_OFD_SETLKW, &whole_file) == 0) return true;
     return errno == ENOLCK || errno == EINVAL || errno == EOPNOTSUPP;
+}
+
+outcome record_file_state(int fd, file_state& state) {
+    struct stat status {};
+    if (fstat(fd, &status) == -1) return system_fault(fault::read_failed);
+    state = {status.st_size, status.st_mtim, status.st_ctim};
+    return succeeded;
+}
+
+outcome compare_file_state(int fd, const file_state& recorded) {
+    file_state now{};
+    const outcome result = record_file_state(fd, now);
+    if (result.failed()) return result;
+    if (now.size != recorded.size) return changed_size;
+    const auto same_time = [](const timespec& a, const timespec& b) {
+        return a.tv_sec == b.tv_sec && a.tv_nsec == b.tv_nsec;
+    };
+    if (!same_time(now.modified, recorded.modified) || !same_time(now.changed, recorded.changed)) {
+        return changed_content;
+    }
+    return succeeded;
+}
+
+bool same_file(int fd, const struct stat& image) {
+    struct stat status {};
+    return fstat(fd, &status) == 0 && status.st_dev == image.st_dev &&
+           status.st_ino == image.st_ino;
 }
 
 }  // namespace imgseal

@@ -16,8 +16,8 @@
 //
 // The descriptor may overlap the header and may lie at an odd offset. Every
 // other byte of the file is content. File positions are signed 32-bit: an image
-// is at most 2^31 bytes (each program states its own limit), and a
-// descriptor_offset of 0x80000000 or more is a negative, unreachable offset.
+// is at most largest_image_size bytes, and a descriptor_offset of 0x80000000 or
+// more is a negative, unreachable offset.
 #pragma once
 
 #include <sys/types.h>
@@ -48,6 +48,12 @@ inline constexpr std::uint8_t signature_55 = 0x55;
 inline constexpr std::uint8_t signature_aa = 0xAA;
 
 inline constexpr std::size_t name_size = 2000;
+
+// The largest image, sealed or not. Every position in a file of 2^31 bytes
+// fits a signed 32-bit offset and its length fits the field; an odd image of
+// 2^31 - 1 bytes grows to 2^31 with its fill byte, and must stay sealable by
+// a rerun if the run that appended it failed later.
+inline constexpr off_t largest_image_size = off_t{1} << 31;
 
 inline std::uint16_t load_be16(const std::uint8_t* p) {
     return static_cast<std::uint16_t>(p[0] << 8 | p[1]);

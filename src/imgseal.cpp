@@ -4,6 +4,7 @@
 // exit status tells whether it was sealed and, if not, where the run stopped.
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <csignal>
@@ -25,19 +26,16 @@ using imgseal::outcome;
 // The run ends with exactly one of these; nothing else is ever returned.
 enum class exit_status : int {
     sealed = 0,          // the image was sealed
-    usage_or_open = 1,   // not exactly one argument, or the image cannot be opened
+    usage_or_open = 1,   // not exactly one argument, the image cannot be opened, or
+                         // the output would be written into it
     header_short = 2,    // the 8-byte image header cannot be read in full
     seek_failed = 3,     // a seek fails
     read_failed = 4,     // a read fails or returns fewer bytes than asked, or the
-                         // image changed size during the checksum pass
+                         // image was changed by another writer during the run
     bad_signature = 5,   // the descriptor's signature byte is neither 0x55 nor 0xAA
     already_sealed = 6,  // the descriptor's checksum or length field is not zero
     write_failed = 8,    // a write, the flush or the close fails; there is no status 7
 };
-
-// Files of this size or more are refused at the open: positions are signed
-// 32-bit.
-constexpr off_t image_size_limit = off_t{1} << 31;
 
 // The only way a run ends.
 [[noreturn]] void end_run(exit_status status) { std::exit(static_cast<int>(status)); }
@@ -78,18 +76,36 @@ void end_run_on(const outcome& result) {
     end_run(status);
 }
 
-// Opens the image read-write and locks it. Only a regular file smaller than
-// image_size_limit is an image.
-outcome open_image(const char* path, int& fd) {
-    fd = imgseal::open_regular_file(path, O_RDWR);
-    if (fd == -1) return imgseal::system_fault(fault::open_failed);
-    struct stat status {};
-    if (fstat(fd, &status) == -1) return imgseal::system_fault(fault::open_failed);
-    if (status.st_size >= image_size_limit) return {fault::open_failed, EOVERFLOW, nullptr};
+// Opens the image read-write, locks it and records its state. Only a regular
+// file of at most largest_image_size bytes is an image.
+outcome open_image(const char* path, int& fd, imgseal::file_state& state) {
+    outcome result = imgseal::open_regular_file(path, O_RDWR, fd);
+    if (result.failed()) return result;
     // Runs on one image follow one another: a later run waits, then finds the
     // image sealed. Two runs at once would both append a fill byte.
     if (!imgseal::lock_image_file(fd, F_WRLCK)) return imgseal::system_fault(fault::open_failed);
+    result = imgseal::record_file_state(fd, state);
+    if (result.failed()) return {fault::open_failed, result.error, nullptr};
+    if (state.size > imgseal::largest_image_size) return {fault::open_failed, EOVERFLOW, nullptr};
     return imgseal::succeeded;
+}
+
+// The lines written into the image itself (imgseal img >> img) would lengthen
+// it past its seal, or overwrite its header. Checked before anything is
+// printed; the refusal goes to the stream that is not the image, if any.
+void refuse_output_into(int fd) {
+    struct stat image {};
+    if (fstat(fd, &image) == -1) end_run_on(imgseal::system_fault(fault::open_failed));
+    const bool out_is_image = imgseal::same_file(STDOUT_FILENO, image);
+    const bool err_is_image = imgseal::same_file(STDERR_FILENO, image);
+    if (!out_is_image && !err_is_image) return;
+    constexpr const char* refusal = "Refusing to write output into the image\n";
+    if (!out_is_image) {
+        imgseal::print_line("%s", refusal);
+    } else if (!err_is_image) {
+        (void)std::fputs(refusal, stderr);
+    }
+    end_run(exit_status::usage_or_open);
 }
 
 }  // namespace
@@ -107,7 +123,9 @@ int main(int argc, char** argv) {
         end_run(exit_status::usage_or_open);
     }
     int fd = -1;
-    end_run_on(open_image(argv[1], fd));
+    imgseal::file_state opened{};
+    end_run_on(open_image(argv[1], fd, opened));
+    refuse_output_into(fd);
 
     // Static: the name field alone is 2000 bytes.
     static imgseal::image_fields image;
@@ -118,9 +136,14 @@ int main(int argc, char** argv) {
     imgseal::print_text(stdout, image.name, image.name_length, imgseal::text_form_for(stdout));
     imgseal::print_line("\n");
 
+    // A write by anyone else since the open, even one that keeps the size,
+    // would make a seal that does not match the file: the state is compared
+    // after the pass and again as late as possible before the seal is written.
     imgseal::image_sum sum{};
-    end_run_on(imgseal::image_checksum(fd, image_size_limit - 1, sum));
+    end_run_on(imgseal::image_checksum(fd, imgseal::largest_image_size, sum));
+    end_run_on(imgseal::compare_file_state(fd, opened));
     imgseal::print_line("Length = %u\n", sum.padded_length);
+    end_run_on(imgseal::compare_file_state(fd, opened));
 
     end_run_on(imgseal::stamp_image(fd, image.descriptor_offset, sum));
     imgseal::print_line("Checksum %04X\n", sum.checksum);

@@ -6,14 +6,15 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
-#include "image_checksum.hpp"
 #include "image_file.hpp"
 #include "image_format.hpp"
 #include "run.hpp"
+#include "seal_check.hpp"
 #include "terminal_text.hpp"
 
 namespace {
@@ -27,83 +28,101 @@ enum class exit_status : int {
     trouble = 2,     // at least one image could not be checked, or no image was named
 };
 
-// The largest image that can be checked: an odd image of 2^31 - 1 bytes is
-// sealed to 2^31 bytes with its fill byte.
-constexpr off_t largest_sealed_image = off_t{1} << 31;
-
 // The image's line so far is its path; each ending completes it.
-exit_status image_ok(std::uint32_t length, std::uint16_t checksum) {
-    imgseal::print_line(": OK, Length = %u, Checksum %04X\n", length, checksum);
-    return exit_status::all_sealed;
-}
-
-exit_status image_failed(const char* format, std::uint32_t found, std::uint32_t expected) {
-    (void)std::fputs(": FAILED: ", stdout);
-    imgseal::print_line(format, found, expected);
-    return exit_status::failed;
-}
-
-exit_status image_error(const outcome& result) {
-    imgseal::print_line(": ERROR: %s\n", imgseal::describe(result));
+exit_status image_error(const char* format, ...) __attribute__((format(printf, 1, 2)));
+exit_status image_error(const char* format, ...) {
+    (void)std::fputs(": ERROR: ", stdout);
+    va_list args;
+    va_start(args, format);
+    // NOLINTNEXTLINE(clang-analyzer-valist.Uninitialized)
+    (void)std::vprintf(format, args);
+    va_end(args);
+    imgseal::print_line("\n");
     return exit_status::trouble;
 }
 
-// Checks the image open on `fd`, which holds a lock against a seal in progress.
-exit_status check_seal(int fd) {
-    // Static: the name field alone is 2000 bytes, and one serves every image.
-    static imgseal::image_fields image;
-    outcome result = imgseal::read_descriptor(fd, image);
-    if (result.failed()) return image_error(result);
-    if (imgseal::judge_descriptor(image.descriptor) == imgseal::descriptor_verdict::bad_signature) {
-        return image_error({imgseal::fault::bad_signature, 0, "Invalid signature"});
-    }
-    result = imgseal::read_name(fd, image);
-    if (result.failed()) return image_error(result);
+exit_status image_error(const outcome& result) {
+    return image_error("%s", imgseal::describe(result));
+}
 
-    const std::uint8_t* const stamp = image.descriptor + imgseal::descriptor_checksum_at;
-    const std::uint16_t checksum = imgseal::load_be16(stamp);
-    const std::uint32_t length =
-        imgseal::load_be32(image.descriptor + imgseal::descriptor_length_at);
-    if (checksum == 0 && length == 0) {
-        imgseal::print_line(": FAILED: not sealed\n");
-        return exit_status::failed;
+// The line that ends the image's, for the verdict in `report`.
+exit_status report_verdict(const imgseal::seal_report& report) {
+    using imgseal::seal_verdict;
+    const std::uint32_t length = report.length;
+    switch (report.verdict) {
+        case seal_verdict::ok:
+            imgseal::print_line(": OK, Length = %u, Checksum %04X\n", length, report.checksum);
+            return exit_status::all_sealed;
+        case seal_verdict::short_header:
+            return image_error("not an image: the header is %llu bytes",
+                               static_cast<unsigned long long>(report.size));
+        case seal_verdict::descriptor_outside:
+            return image_error(
+                "not an image: the descriptor offset %u lies past the end (%llu bytes)",
+                report.descriptor_offset, static_cast<unsigned long long>(report.size));
+        case seal_verdict::bad_signature:
+            return image_error("not an image: signature byte 0x%02X", report.signature);
+        case seal_verdict::not_sealed:
+            imgseal::print_line(": FAILED: not sealed\n");
+            break;
+        case seal_verdict::odd_length:
+            imgseal::print_line(": FAILED: length %u is odd\n", length);
+            break;
+        case seal_verdict::length_inside_name:
+            imgseal::print_line(": FAILED: length %u ends inside the name field\n", length);
+            break;
+        case seal_verdict::length_not_size:
+            imgseal::print_line(": FAILED: length %u, file size %llu\n", length,
+                                static_cast<unsigned long long>(report.size));
+            break;
+        case seal_verdict::bad_checksum:
+            imgseal::print_line(": FAILED: checksum %04X, computed %04X\n", report.checksum,
+                                report.computed);
+            break;
+        case seal_verdict::system_error:
+            return image_error(report.error);
     }
+    return exit_status::failed;
+}
 
-    imgseal::checksum_state state = imgseal::checksum_init();
-    result = imgseal::sum_image(fd, largest_sealed_image, state);
+// Checks the image open on `fd`, once it holds a lock against a seal in
+// progress. A write by anyone else during the check makes its verdict void.
+exit_status check_locked_image(int fd) {
+    imgseal::file_state before{};
+    outcome result = imgseal::record_file_state(fd, before);
     if (result.failed()) return image_error(result);
-    // The size summed is the file's size: a length that differs is a stamp
-    // written in part, or a copy cut short or extended.
-    if (length != state.byte_count) {
-        return image_failed("length %u, file size %u\n", length,
-                            static_cast<std::uint32_t>(state.byte_count));
+    if (before.size > imgseal::largest_image_size) {
+        return image_error({imgseal::fault::open_failed, EOVERFLOW, nullptr});
     }
-    // Sealing summed the stamp's 6 bytes as zero.
-    imgseal::checksum_exclude(
-        state, std::uint64_t{image.descriptor_offset} + imgseal::descriptor_checksum_at, stamp,
-        imgseal::stamp_size);
-    const imgseal::image_sum computed = imgseal::checksum_final(state);
-    if (computed.checksum != checksum) {
-        return image_failed("checksum %04X, computed %04X\n", checksum, computed.checksum);
-    }
-    return image_ok(length, checksum);
+    const imgseal::seal_report report = imgseal::check_seal(
+        fd, static_cast<std::uint64_t>(before.size), imgseal::seal_scope::whole_image);
+    result = imgseal::compare_file_state(fd, before);
+    if (result.failed()) return image_error(result);
+    return report_verdict(report);
 }
 
 // Opens the image read-only, waits for any seal in progress and checks it.
-// The path is printed as given, as text only on a terminal.
+// The path is printed as given, as text only on a terminal, once the image is
+// known not to be standard output itself, where the line would be written
+// into the image.
 exit_status verify_image(const char* path, imgseal::text_form form) {
+    int fd = -1;
+    const outcome opened = imgseal::open_regular_file(path, O_RDONLY, fd);
+    struct stat image {};
+    if (!opened.failed() && fstat(fd, &image) == 0 && imgseal::same_file(STDOUT_FILENO, image)) {
+        (void)close(fd);
+        imgseal::print_text(stderr, path, std::strlen(path), form);
+        (void)std::fputs(": ERROR: Refusing to write output into the image\n", stderr);
+        return exit_status::trouble;
+    }
     imgseal::print_text(stdout, path, std::strlen(path), form);
-    const int fd = imgseal::open_regular_file(path, O_RDONLY);
-    if (fd == -1) return image_error(imgseal::system_fault(imgseal::fault::open_failed));
+    if (opened.failed()) return image_error(opened);
 
     exit_status verdict = exit_status::all_sealed;
-    struct stat status {};
-    if (!imgseal::lock_image_file(fd, F_RDLCK) || fstat(fd, &status) == -1) {
+    if (!imgseal::lock_image_file(fd, F_RDLCK)) {
         verdict = image_error(imgseal::system_fault(imgseal::fault::open_failed));
-    } else if (status.st_size > largest_sealed_image) {
-        verdict = image_error({imgseal::fault::open_failed, EOVERFLOW, nullptr});
     } else {
-        verdict = check_seal(fd);
+        verdict = check_locked_image(fd);
     }
     (void)close(fd);  // read-only: nothing to lose
     return verdict;

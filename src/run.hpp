@@ -34,6 +34,13 @@ struct outcome {
 
 inline constexpr outcome succeeded{fault::none, 0, nullptr};
 
+// The file was written by someone else while it was being summed: a seal or a
+// verdict from the sums would not be the file's.
+inline constexpr outcome changed_size{fault::read_failed, 0,
+                                      "Image changed size during the checksum pass"};
+inline constexpr outcome changed_content{fault::read_failed, 0,
+                                         "Image changed during the checksum pass"};
+
 // The failure of the call that just set errno.
 outcome system_fault(fault what);
 

@@ -1,8 +1,13 @@
-// Escaping for terminals. The locale is not consulted: the program reads no
-// environment, and what a terminal acts on does not depend on it.
+// Escaping for terminals. The locale's character set tells whether the
+// terminal takes UTF-8: one that does not takes bytes 0x80 to 0x9F as C1
+// controls, so that any byte from 0x80 up may act on it.
 #include "terminal_text.hpp"
 
+#include <langinfo.h>
 #include <unistd.h>
+
+#include <clocale>
+#include <cstring>
 
 namespace imgseal {
 
@@ -39,10 +44,17 @@ std::size_t character_length(const unsigned char* s, std::size_t size) {
 }
 
 // C0 controls and DEL are single bytes; the C1 controls, U+0080 to U+009F,
-// are C2 80 to C2 9F.
+// are C2 80 to C2 9F. Also shown escaped: the characters that make a terminal
+// show other text than there is, by reordering it (the bidirectional
+// embeddings, overrides and isolates, U+202A to U+202E and U+2066 to U+2069,
+// and the marks U+200E, U+200F and U+061C) or by breaking a line (U+2028,
+// U+2029).
 bool is_control(const unsigned char* s, std::size_t length) {
     if (length == 1) return s[0] < 0x20 || s[0] == 0x7F;
-    return length == 2 && s[0] == 0xC2 && s[1] < 0xA0;
+    if (length == 2) return (s[0] == 0xC2 && s[1] < 0xA0) || (s[0] == 0xD8 && s[1] == 0x9C);
+    if (length != 3 || s[0] != 0xE2) return false;
+    if (s[1] == 0x80) return s[2] == 0x8E || s[2] == 0x8F || (s[2] >= 0xA8 && s[2] <= 0xAE);
+    return s[1] == 0x81 && s[2] >= 0xA6 && s[2] <= 0xA9;
 }
 
 void print_escape(std::FILE* stream, unsigned char byte) {
@@ -51,12 +63,14 @@ void print_escape(std::FILE* stream, unsigned char byte) {
     (void)std::fwrite(escape, 1, sizeof escape, stream);
 }
 
-// Text that is shown as it is goes out in runs, straight from `text`.
-void print_escaped(std::FILE* stream, const unsigned char* text, std::size_t size) {
+// Text that is shown as it is goes out in runs, straight from `text`. Where
+// the terminal does not take UTF-8, only ASCII is shown as it is.
+void print_escaped(std::FILE* stream, const unsigned char* text, std::size_t size, bool utf8) {
     std::size_t run_start = 0;
     std::size_t i = 0;
     while (i < size) {
-        const std::size_t length = character_length(text + i, size - i);
+        const std::size_t length =
+            utf8 || text[i] < 0x80 ? character_length(text + i, size - i) : 0;
         if (length != 0 && text[i] != '\\' && !is_control(text + i, length)) {
             i += length;
             continue;
@@ -79,7 +93,10 @@ void print_escaped(std::FILE* stream, const unsigned char* text, std::size_t siz
 }  // namespace
 
 text_form text_form_for(std::FILE* stream) {
-    return isatty(fileno(stream)) == 1 ? text_form::escaped : text_form::raw;
+    if (isatty(fileno(stream)) != 1) return text_form::raw;
+    if (std::setlocale(LC_CTYPE, "") == nullptr) return text_form::escaped_bytes;
+    return std::strcmp(nl_langinfo(CODESET), "UTF-8") == 0 ? text_form::escaped
+                                                           : text_form::escaped_bytes;
 }
 
 void print_text(std::FILE* stream, const char* text, std::size_t size, text_form form) {
@@ -88,7 +105,9 @@ void print_text(std::FILE* stream, const char* text, std::size_t size, text_form
             (void)std::fwrite(text, 1, size, stream);
             break;
         case text_form::escaped:
-            print_escaped(stream, reinterpret_cast<const unsigned char*>(text), size);
+        case text_form::escaped_bytes:
+            print_escaped(stream, reinterpret_cast<const unsigned char*>(text), size,
+                          form == text_form::escaped);
             break;
     }
 }

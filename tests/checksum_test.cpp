@@ -204,6 +204,32 @@ TEST_F(checksum_pass, ImageThatCannotBeMappedIsRead) {
     EXPECT_EQ(read_file(image_path_), sealed_image(image, 8));
 }
 
+// Another writer that changes a byte the pass has already summed, keeping the
+// size, makes the sums not the file's: imgseal refuses to seal (status 4, the
+// image as the writer left it) and imgseal-verify gives an ERROR, whether the
+// image is mapped or read.
+TEST_F(checksum_pass, WriterDuringThePassIsDetected) {
+    const bytes image = build_image({.size = 3 * checksum_buffer_size, .content_seed = 12});
+    const std::string changed = ": ERROR: Image changed during the checksum pass\n";
+    // The rewrite comes before the second window, or the second read.
+    const io_faults ways[] = {{.rewrite_at = 2}, {.fail_mmap = true, .rewrite_at = 3}};
+    for (const io_faults& way : ways) {
+        bytes rewritten = image;
+        rewritten[0] ^= 0xFF;
+        put_image(image);
+        const run_result seal = run_tool({image_path_}, with_io_faults(image_path_, way));
+        EXPECT_EQ(seal.status, 4) << way.fail_mmap;
+        EXPECT_EQ(seal.out, "Name: abc\n") << way.fail_mmap;
+        EXPECT_EQ(seal.err, "Image changed during the checksum pass\n") << way.fail_mmap;
+        EXPECT_EQ(read_file(image_path_), rewritten) << way.fail_mmap;
+
+        put_image(sealed_image(image, 8));
+        const run_result verify = run_verify({image_path_}, with_io_faults(image_path_, way));
+        EXPECT_EQ(verify.status, 2) << way.fail_mmap;
+        EXPECT_EQ(verify.out, image_path_ + changed) << way.fail_mmap;
+    }
+}
+
 // The pass in process, on a file of this test's directory.
 class pass_in_process : public tool_test {
   protected:
@@ -306,12 +332,13 @@ TEST_F(pass_in_process, FileResizedDuringThePassIsReported) {
 
 // A kernel that meets a SIGBUS in its first block: raised by the system, as
 // from a page that a failing disk cannot give, or sent as by another process.
-enum class bus_error { none, from_system, sent };
+enum class bus_error { none, from_system, sent, sent_by_kill };
 bus_error pending_bus_error = bus_error::none;
 imgseal::byte_sums bus_error_then_sum(const std::uint8_t* data, std::size_t size) {
     const bus_error what = pending_bus_error;
     pending_bus_error = bus_error::none;
-    if (what == bus_error::sent) raise(SIGBUS);
+    if (what == bus_error::sent) raise(SIGBUS);                   // si_code below 0
+    if (what == bus_error::sent_by_kill) kill(getpid(), SIGBUS);  // si_code 0
     if (what == bus_error::from_system) {
         // A page of a mapping beyond its file's end.
         const int empty = memfd_create("empty", MFD_CLOEXEC);
@@ -336,7 +363,8 @@ TEST_F(pass_in_process, SigbusIsAFaultOnlyWhenTheSystemRaisesIt) {
     struct sigaction ignore {};
     ignore.sa_handler = SIG_IGN;
     struct sigaction earlier {};
-    for (const bus_error what : {bus_error::from_system, bus_error::sent}) {
+    for (const bus_error what :
+         {bus_error::from_system, bus_error::sent, bus_error::sent_by_kill}) {
         if (what == bus_error::sent) {
             ASSERT_EQ(sigaction(SIGBUS, &ignore, &earlier), 0);
         }
@@ -372,9 +400,9 @@ TEST_F(pass_in_process, SigbusIsAFaultOnlyWhenTheSystemRaisesIt) {
 
 using checksum_pass_on_tmpfs = tool_test;
 
-// On a full tmpfs, where a page faulted into a mapping over a hole would be
+// On a tmpfs, where a page faulted into a mapping over a hole would be
 // allocated, a sparse image is sealed and verified without taking any of the
-// file system's space.
+// file system's space, even when the look for holes fails.
 TEST_F(checksum_pass_on_tmpfs, SparseImageIsSealedWithoutFillingIt) {
     if (geteuid() != 0) GTEST_SKIP() << "needs root to mount a tmpfs";
     const std::filesystem::path mount_point = dir_ / "tmpfs";
@@ -383,27 +411,34 @@ TEST_F(checksum_pass_on_tmpfs, SparseImageIsSealedWithoutFillingIt) {
     const std::unique_ptr<const char, int (*)(const char*)> unmount(mount_point.c_str(), umount);
     const std::string image_path = (mount_point / "image.bin").string();
     const bytes head = build_image({.content_seed = 9});
-    write_file(image_path, head);
     const std::size_t size = 3u << 20;
-    ASSERT_EQ(truncate(image_path.c_str(), static_cast<off_t>(size)), 0);
-    // Fill the file system.
+    // Fill most of the file system: what is left would show pages allocated.
     bytes filler(4096, 0xAA);
-    for (int i = 0; i < 256; ++i) write_file(mount_point / ("fill" + std::to_string(i)), filler);
-    struct stat before {};
-    ASSERT_EQ(stat(image_path.c_str(), &before), 0);
-
+    for (int i = 0; i < 192; ++i) write_file(mount_point / ("fill" + std::to_string(i)), filler);
     bytes image = head;
     image.resize(size);
     const reference_result want = reference_checksum(image);
-    const run_result seal = run_tool({image_path});
-    EXPECT_EQ(seal.status, 0);
-    EXPECT_EQ(seal.out, sealed_output("abc", want.padded_length, want.checksum));
-    const run_result verify = run_verify({image_path});
-    EXPECT_EQ(verify.status, 0);
-    struct stat after {};
-    ASSERT_EQ(stat(image_path.c_str(), &after), 0);
-    EXPECT_EQ(after.st_blocks, before.st_blocks);
-    EXPECT_EQ(read_file(image_path), sealed_image(image, 8));
+
+    // The image's first seek is the check's; the second looks for holes.
+    for (const bool probe_fails : {false, true}) {
+        write_file(image_path, head);
+        ASSERT_EQ(truncate(image_path.c_str(), static_cast<off_t>(size)), 0);
+        struct stat before {};
+        ASSERT_EQ(stat(image_path.c_str(), &before), 0);
+        const auto probe = [&](int nth) {
+            return probe_fails ? inject_failure(image_path, "lseek", "EINVAL", nth)
+                               : std::vector<std::string>{};
+        };
+        const run_result seal = run_tool({image_path}, probe(2));
+        EXPECT_EQ(seal.status, 0) << probe_fails;
+        EXPECT_EQ(seal.out, sealed_output("abc", want.padded_length, want.checksum)) << probe_fails;
+        const run_result verify = run_verify({image_path}, probe(1));
+        EXPECT_EQ(verify.status, 0) << probe_fails;
+        struct stat after {};
+        ASSERT_EQ(stat(image_path.c_str(), &after), 0);
+        EXPECT_EQ(after.st_blocks, before.st_blocks) << probe_fails;
+        EXPECT_EQ(read_file(image_path), sealed_image(image, 8)) << probe_fails;
+    }
 }
 
 }  // namespace

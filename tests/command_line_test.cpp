@@ -54,9 +54,9 @@ TEST_F(command_line, NonRegularFilesAreRefused) {
         std::string report;
     } cases[] = {
         {dir_.string(), "Is a directory\n"},
-        {fifo, "Invalid argument\n"},
-        {"/dev/zero", "Invalid argument\n"},
-        {"/dev/null", "Invalid argument\n"},
+        {fifo, "Not a regular file\n"},
+        {"/dev/zero", "Not a regular file\n"},
+        {"/dev/null", "Not a regular file\n"},
     };
     for (const auto& c : cases) {
         const run_result run = run_tool({c.path});
@@ -91,17 +91,17 @@ TEST_F(command_line, ImageTheUserMayNotWriteIsRefused) {
     }
 }
 
-// A file of 2^31 bytes or more is refused at the open, before anything is
+// A file of more than 2^31 bytes is refused at the open, before anything is
 // read, whatever it holds.
-TEST_F(command_line, ImageOf2GiBOrMoreIsRefused) {
+TEST_F(command_line, ImageOfMoreThan2GiBIsRefused) {
     const bytes image = build_image({});
     put_image(image);
-    ASSERT_EQ(truncate(image_path_.c_str(), off_t{1} << 31), 0);
+    ASSERT_EQ(truncate(image_path_.c_str(), (off_t{1} << 31) + 1), 0);
     const run_result run = run_tool({image_path_});
     EXPECT_EQ(run.status, 1);
     EXPECT_EQ(run.out, "");
     EXPECT_EQ(run.err, "Value too large for defined data type\n");
-    EXPECT_EQ(std::filesystem::file_size(image_path_), std::uintmax_t{1} << 31);
+    EXPECT_EQ(std::filesystem::file_size(image_path_), (std::uintmax_t{1} << 31) + 1);
 }
 
 // With standard output and error closed by the caller, the image is not
@@ -145,6 +145,64 @@ TEST_F(command_line, ClosedStandardErrorIsNotReusedForTheImage) {
         EXPECT_EQ(read_file(image_path_), image) << closing;
     }
 }
+
+// Output redirected into the image itself would lengthen it past its seal or
+// overwrite its header: refused before anything is written, with the message
+// on the other stream, or nowhere. imgseal-verify gives that image an ERROR on
+// standard error.
+TEST_F(command_line, OutputIntoTheImageIsRefused) {
+    const bytes image = build_image({.size = 3001, .content_seed = 2});
+    const std::string refusal = "Refusing to write output into the image\n";
+    const struct {
+        const char* redirection;
+        std::string out;
+        std::string err;
+    } cases[] = {
+        {"exec \"$0\" \"$1\" >>\"$1\"", "", refusal},
+        {"exec \"$0\" \"$1\" 1<>\"$1\"", "", refusal},
+        {"exec \"$0\" \"$1\" 2>>\"$1\"", refusal, ""},
+        {"exec \"$0\" \"$1\" >>\"$1\" 2>&1", "", ""},
+    };
+    for (const auto& c : cases) {
+        put_image(image);
+        const run_result run = run_tool({image_path_}, {"sh", "-c", c.redirection});
+        EXPECT_EQ(run.status, 1) << c.redirection;
+        EXPECT_EQ(run.out, c.out) << c.redirection;
+        EXPECT_EQ(run.err, c.err) << c.redirection;
+        EXPECT_EQ(read_file(image_path_), image) << c.redirection;
+    }
+    const bytes sealed = sealed_image(image, 8);
+    put_image(sealed);
+    const run_result run = run_verify({image_path_}, {"sh", "-c", cases[0].redirection});
+    EXPECT_EQ(run.status, 2);
+    EXPECT_EQ(run.err, image_path_ + ": ERROR: " + refusal);
+    EXPECT_EQ(read_file(image_path_), sealed);
+}
+
+// The file reached through /proc is checked to be the file examined: with
+// another file system mounted over /proc whose links lead elsewhere, the
+// image is refused and neither file is touched. The sanitizers' runtime cannot
+// start without the real /proc.
+#if !defined(__SANITIZE_ADDRESS__)
+TEST_F(command_line, FileReachedThroughAFakeProcIsRefused) {
+    if (geteuid() != 0) GTEST_SKIP() << "needs root to mount over /proc";
+    const bytes image = build_image({.content_seed = 2});
+    const std::string other = (dir_ / "other.bin").string();
+    put_image(image);
+    write_file(other, image);
+    const run_result run =
+        run_tool({image_path_},
+                 {"unshare", "-m", "sh", "-c",
+                  "mount -t tmpfs none /proc && mkdir -p /proc/self/fd && "
+                  "for fd in $(seq 3 64); do ln -s \"$0\" /proc/self/fd/$fd; done && exec \"$@\"",
+                  other});
+    EXPECT_EQ(run.status, 1);
+    EXPECT_EQ(run.out, "");
+    EXPECT_EQ(run.err, "Image was replaced while it was opened\n");
+    EXPECT_EQ(read_file(image_path_), image);
+    EXPECT_EQ(read_file(other), image);
+}
+#endif
 
 // A reader that has gone before the first line costs the lines and nothing
 // else: the image is sealed, or refused, and the status is the run's own.

@@ -8,9 +8,12 @@
 //   IO_FAULTS_WRITE_CAP     write() moves at most this many bytes
 //   IO_FAULTS_PWRITE_ERROR  pwrite() fails with this error number, writing nothing
 //   IO_FAULTS_FAIL_MMAP     when 1, mapping the image fails with ENODEV
+//   IO_FAULTS_REWRITE_AT    another writer changes the image's first byte in
+//                           place just before the pass's Nth window or read
 // No <unistd.h> nor <sys/mman.h>: with 64-bit file offsets they rename mmap
 // and pwrite to their 64-bit forms, and both forms are defined here.
 #include <dlfcn.h>
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/types.h>
 
@@ -28,6 +31,8 @@ struct fault_settings {
     std::size_t write_cap;
     int pwrite_error;
     bool fail_mmap;
+    std::size_t rewrite_at;
+    const char* image_path;
 };
 
 // Reads of this size and less are the image check's, which must stay whole.
@@ -54,6 +59,8 @@ __attribute__((constructor)) void load_settings() {
     settings.write_cap = setting("IO_FAULTS_WRITE_CAP");
     settings.pwrite_error = static_cast<int>(setting("IO_FAULTS_PWRITE_ERROR"));
     settings.fail_mmap = setting("IO_FAULTS_FAIL_MMAP") == 1;
+    settings.rewrite_at = setting("IO_FAULTS_REWRITE_AT");
+    settings.image_path = image;
 }
 
 const fault_settings& faults() { return settings; }
@@ -73,6 +80,26 @@ Function next_definition(const char* name) {
 
 void* const map_failed = reinterpret_cast<void*>(-1);
 
+// A write by another open file description, as another process makes it: the
+// first byte, which the pass has summed by the second window, flipped.
+void rewrite_before_access(int fd) {
+    static std::size_t accesses = 0;
+    const fault_settings& f = faults();
+    if (f.rewrite_at == 0 || !is_image(fd) || ++accesses != f.rewrite_at) return;
+    static const auto real_open = next_definition<int (*)(const char*, int, ...)>("open");
+    static const auto real_pread =
+        next_definition<ssize_t (*)(int, void*, std::size_t, __off64_t)>("pread64");
+    static const auto real_pwrite =
+        next_definition<ssize_t (*)(int, const void*, std::size_t, __off64_t)>("pwrite64");
+    static const auto real_close = next_definition<int (*)(int)>("close");
+    const int writer = real_open(f.image_path, O_RDWR);
+    unsigned char first = 0;
+    if (writer == -1 || real_pread(writer, &first, 1, 0) != 1) std::abort();
+    first ^= 0xFF;
+    if (real_pwrite(writer, &first, 1, 0) != 1) std::abort();
+    (void)real_close(writer);
+}
+
 }  // namespace
 
 extern "C" {
@@ -80,6 +107,7 @@ extern "C" {
 ssize_t read(int fd, void* buffer, std::size_t count) {
     static const auto real = next_definition<ssize_t (*)(int, void*, std::size_t)>("read");
     const std::size_t cap = faults().read_cap;
+    if (count > largest_whole_read) rewrite_before_access(fd);
     if (cap != 0 && count > largest_whole_read && count > cap && is_image(fd)) count = cap;
     return real(fd, buffer, count);
 }
@@ -91,6 +119,7 @@ ssize_t __read_chk(int fd, void* buffer, std::size_t count, std::size_t buffer_s
     static const auto real =
         next_definition<ssize_t (*)(int, void*, std::size_t, std::size_t)>("__read_chk");
     const std::size_t cap = faults().read_cap;
+    if (count > largest_whole_read) rewrite_before_access(fd);
     if (cap != 0 && count <= buffer_size && count > largest_whole_read && count > cap &&
         is_image(fd))
         count = cap;
@@ -129,6 +158,7 @@ ssize_t pwrite64(int fd, const void* buffer, std::size_t count, __off64_t offset
 void* mmap(void* address, std::size_t length, int protection, int flags, int fd, __off_t offset) {
     static const auto real =
         next_definition<void* (*)(void*, std::size_t, int, int, int, __off_t)>("mmap");
+    if (fd != -1) rewrite_before_access(fd);
     if (faults().fail_mmap && fd != -1 && is_image(fd)) {
         errno = ENODEV;
         return map_failed;
@@ -140,6 +170,7 @@ void* mmap64(void* address, std::size_t length, int protection, int flags, int f
              __off64_t offset) {
     static const auto real =
         next_definition<void* (*)(void*, std::size_t, int, int, int, __off64_t)>("mmap64");
+    if (fd != -1) rewrite_before_access(fd);
     if (faults().fail_mmap && fd != -1 && is_image(fd)) {
         errno = ENODEV;
         return map_failed;

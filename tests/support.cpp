@@ -102,7 +102,8 @@ run_result run_verify(const std::vector<std::string>& args,
     return run_program(IMGSEAL_VERIFY_BINARY, args, prefix, false, {});
 }
 
-run_result run_tool_on_terminal(const std::vector<std::string>& args, const char* program) {
+run_result run_tool_on_terminal(const std::vector<std::string>& args, const char* program,
+                                const char* locale) {
     int terminal = -1;
     int tool_side = -1;
     if (openpty(&terminal, &tool_side, nullptr, nullptr, nullptr) == -1) std::abort();
@@ -125,6 +126,7 @@ run_result run_tool_on_terminal(const std::vector<std::string>& args, const char
         dup2(err_fd, 2);
         close(tool_side);
         close(terminal);
+        setenv("LC_ALL", locale, 1);
         execv(argv[0], argv.data());
         _exit(127);
     }
@@ -174,7 +176,8 @@ std::vector<std::string> with_io_faults(const std::string& path, const io_faults
             "IO_FAULTS_READ_CAP=" + std::to_string(faults.read_cap),
             "IO_FAULTS_WRITE_CAP=" + std::to_string(faults.write_cap),
             "IO_FAULTS_PWRITE_ERROR=" + std::to_string(faults.pwrite_error),
-            std::string("IO_FAULTS_FAIL_MMAP=") + (faults.fail_mmap ? "1" : "0")};
+            std::string("IO_FAULTS_FAIL_MMAP=") + (faults.fail_mmap ? "1" : "0"),
+            "IO_FAULTS_REWRITE_AT=" + std::to_string(faults.rewrite_at)};
 }
 
 std::vector<std::string> inject_failure(const std::string& path, const std::string& call,

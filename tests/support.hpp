@@ -38,8 +38,10 @@ run_result run_verify(const std::vector<std::string>& args,
 
 // As run_tool, with standard output on a pseudo-terminal. The terminal is in
 // raw mode, so that it passes the program's bytes on unchanged ("\n" included).
+// LC_ALL is `locale`.
 run_result run_tool_on_terminal(const std::vector<std::string>& args,
-                                const char* program = IMGSEAL_BINARY);
+                                const char* program = IMGSEAL_BINARY,
+                                const char* locale = "C.UTF-8");
 
 // The prefix that runs the tool under strace with `inject`, an injection
 // expression counted over the calls on `path` only.
@@ -58,6 +60,8 @@ struct io_faults {
     std::size_t write_cap = 0;  // write() moves at most this many bytes
     int pwrite_error = 0;       // pwrite() fails with this error number
     bool fail_mmap = false;     // mapping the image fails with ENODEV
+    int rewrite_at = 0;         // another writer flips the image's first byte
+                                // before the pass's Nth window or read
 };
 
 // The prefix that runs the tool with the fault library preloaded for `path`.

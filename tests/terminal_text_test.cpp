@@ -48,6 +48,12 @@ const struct {
     // U+00A0, U+D7FF, U+E000, U+10FFFF: next to the ranges that are escaped.
     {"valid text and its bounds", "Grüße 日本 😀 \u00a0\ud7ff\ue000\U0010ffff",
      "Grüße 日本 😀 \u00a0\ud7ff\ue000\U0010ffff"},
+    // U+202E reverses what follows; U+2029 breaks the line. Their neighbours
+    // U+2027, U+202F, U+2065 and U+206A are shown.
+    {"text that shows other text", "a\u202eb\u2066\u2069\u200e\u200f\u061c\u2028\u2029",
+     "a\\xE2\\x80\\xAEb\\xE2\\x81\\xA6\\xE2\\x81\\xA9\\xE2\\x80\\x8E\\xE2\\x80\\x8F\\xD8\\x9C"
+     "\\xE2\\x80\\xA8\\xE2\\x80\\xA9"},
+    {"their neighbours", "\u2027\u202f\u2065\u206a\u061b", "\u2027\u202f\u2065\u206a\u061b"},
 };
 
 TEST(terminal_text, EscapesEverythingButPrintableText) {
@@ -89,12 +95,28 @@ TEST_F(name_on_terminal, TerminalGetsEscapesPipeGetsRawBytes) {
 }
 
 // imgseal-verify prints paths as given: on a terminal as text, on a pipe raw.
+// A terminal whose locale is not UTF-8 takes 0x9B as CSI: there every byte
+// from 0x80 up is escaped, valid UTF-8 or not, for both programs.
 TEST_F(name_on_terminal, VerifierShowsPathsAsText) {
     const std::string path = (dir_ / "\x1b]0;title\x07.img").string();
     write_file(path, build_image({}));
     const std::string shown = dir_.string() + "/\\x1B]0;title\\x07.img: FAILED: not sealed\n";
     EXPECT_EQ(run_tool_on_terminal({path}, IMGSEAL_VERIFY_BINARY).out, shown);
     EXPECT_EQ(run_verify({path}).out, path + ": FAILED: not sealed\n");
+
+    const std::string name =
+        "\xc3\x9b"
+        "2J";  // "Û2J"
+    const std::string escaped_name = "\\xC3\\x9B2J";
+    const std::string eight_bit_path = (dir_ / name).string();
+    write_file(eight_bit_path, build_image({.name = name}));
+    for (const char* locale : {"C", "POSIX", "no_such_locale"}) {
+        EXPECT_EQ(run_tool_on_terminal({eight_bit_path}, IMGSEAL_VERIFY_BINARY, locale).out,
+                  dir_.string() + "/" + escaped_name + ": FAILED: not sealed\n")
+            << locale;
+    }
+    const run_result seal = run_tool_on_terminal({eight_bit_path}, IMGSEAL_BINARY, "C");
+    EXPECT_EQ(seal.out.substr(0, seal.out.find('\n')), "Name: " + escaped_name);
 }
 
 }  // namespace

@@ -40,6 +40,18 @@ TEST_F(verify, ImagesSealedByImgsealVerify) {
         EXPECT_EQ(run.err, "") << c.size;
         EXPECT_EQ(read_file(image_path_), sealed) << c.size;
     }
+    // A seal whose checksum is 0000 is a seal (about one in 65,536): the
+    // checksum's own value in a zero word at an even offset brings the sum to
+    // 0xFFFF.
+    bytes image = build_image({.size = 2200, .content_seed = 17});
+    image[2100] = image[2101] = 0;
+    const std::uint16_t checksum = reference_checksum(image).checksum;
+    image[2100] = static_cast<std::uint8_t>(checksum >> 8);
+    image[2101] = static_cast<std::uint8_t>(checksum);
+    ASSERT_EQ(reference_checksum(image).checksum, 0);
+    ASSERT_EQ(run_tool({put_image(image)}).status, 0);
+    EXPECT_EQ(run_verify({image_path_}).out, ok_line(image_path_, 2200, 0));
+    EXPECT_EQ(run_tool({image_path_}).out, "Non zero length field\n");
 }
 
 std::string checksum_line(std::uint16_t field, std::uint16_t computed) {
@@ -50,11 +62,18 @@ std::string checksum_line(std::uint16_t field, std::uint16_t computed) {
 
 // The largest image: an odd image of 2^31 - 1 bytes, its content a hole, is
 // sealed to exactly 2^31 bytes, which imgseal-verify accepts with the
-// checksum imgseal printed, and which imgseal then refuses at the open.
+// checksum imgseal printed, and which a rerun refuses as sealed. A run whose
+// flush of the fill byte fails leaves it 2^31 bytes long and unsealed, and a
+// rerun seals it.
 TEST_F(verify, ImageSealedTo2GiBVerifies) {
     put_image(build_image({.content_seed = 6}));
     ASSERT_EQ(truncate(image_path_.c_str(), (off_t{1} << 31) - 1), 0);
 
+    const run_result failed =
+        run_tool({image_path_}, inject_failure(image_path_, "fdatasync", "EIO", 1));
+    EXPECT_EQ(failed.status, 8);
+    EXPECT_EQ(failed.err, "Input/output error\n");
+    EXPECT_EQ(std::filesystem::file_size(image_path_), std::uintmax_t{1} << 31);
     const run_result seal = run_tool({image_path_});
     ASSERT_EQ(seal.status, 0);
     const std::string checksum_line = seal.out.substr(seal.out.rfind("Checksum "));
@@ -64,8 +83,8 @@ TEST_F(verify, ImageSealedTo2GiBVerifies) {
     EXPECT_EQ(run.status, 0);
     EXPECT_EQ(run.out, image_path_ + ": OK, Length = 2147483648, " + checksum_line);
     const run_result again = run_tool({image_path_});
-    EXPECT_EQ(again.status, 1);
-    EXPECT_EQ(again.err, "Value too large for defined data type\n");
+    EXPECT_EQ(again.status, 6);
+    EXPECT_EQ(again.out, "Non zero checksum field\n");
 }
 
 // One change to a sealed image (descriptor at 8, stamp at 18 to 23) gives the
@@ -82,6 +101,12 @@ TEST_F(verify, EachDamageGivesItsFailedLine) {
     checksum_byte[19] ^= 0x80;
     bytes length_byte = sealed;
     length_byte[23] = 0x02;
+    bytes odd_length = sealed;
+    odd_length[23] = 0xA3;
+    odd_length.push_back(0);
+    bytes cut_in_name(sealed.begin(), sealed.begin() + 2022);
+    cut_in_name[22] = 0x07;
+    cut_in_name[23] = 0xE6;
 
     const struct {
         const char* what;
@@ -95,6 +120,10 @@ TEST_F(verify, EachDamageGivesItsFailedLine) {
         {"length byte", length_byte, ": FAILED: length 3842, file size 4002\n"},
         {"last byte cut off", bytes(sealed.begin(), sealed.end() - 1),
          ": FAILED: length 4002, file size 4001\n"},
+        {"odd length", odd_length, ": FAILED: length 4003 is odd\n"},
+        // Bytes 8 to 2023 are the descriptor and the name.
+        {"length inside the name", cut_in_name,
+         ": FAILED: length 2022 ends inside the name field\n"},
     };
     for (const auto& c : cases) {
         put_image(c.damaged);
@@ -130,7 +159,7 @@ TEST_F(verify, SeveralImagesGiveOneLineEachAndTheWorstStatus) {
     run = run_verify({missing, sealed, bad, dir_.string(), unsealed});
     EXPECT_EQ(run.status, 2);
     EXPECT_EQ(run.out, missing + ": ERROR: No such file or directory\n" + ok + bad +
-                           ": ERROR: Invalid signature\n" + dir_.string() +
+                           ": ERROR: not an image: signature byte 0x54\n" + dir_.string() +
                            ": ERROR: Is a directory\n" + unsealed + ": FAILED: not sealed\n");
     EXPECT_EQ(run.err, "");
 

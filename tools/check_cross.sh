@@ -50,7 +50,7 @@ cp "$sample" "$work/even.img"
 cp "$sample" "$work/bad_signature.img"
 printf '\x12' | dd of="$work/bad_signature.img" bs=1 seek=16 conv=notrunc status=none
 cp "$sample" "$work/too_large.img"
-truncate -s 2G "$work/too_large.img"
+truncate -s $(((1 << 31) + 1)) "$work/too_large.img"
 
 seal_both() {  # IMAGE_NAME: runs both tools on their copies and compares
   local name=$1 status

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # The Debian packages' checks, one line each. Builds the package of the last
-# commit twice, from two checkouts at different paths and a minute apart, and
-# compares the two; checks its fields, files, hardening, lintian's verdict and
+# commit twice, from a clone and from the commit's exported archive (no git),
+# at different paths and a minute apart, and compares the two; checks its fields, files, hardening, lintian's verdict and
 # that its tool seals the sample; then the same for the package of each cross
 # build given, whose tool is started through qemu.
 # Usage: tools/check_package.sh [ARCH=CROSS_BUILD_DIRECTORY...]
@@ -13,7 +13,8 @@ programs=(imgseal imgseal-verify)
 
 version=$(sed -n 's/^project(imgseal VERSION \([0-9.]*\).*/\1/p' CMakeLists.txt)
 commit=$(git rev-parse HEAD)
-commit_time=$(git log -1 --format=%ct)
+# The packages' timestamps: the date of the changelog's top entry.
+release_time=$(date -u -d "$(sed -n 's/^ -- .*>  //p' packaging/changelog | head -n 1)" +%s)
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 git diff --quiet HEAD || echo "note: the packages are built from the last commit, not from the changes since"
@@ -39,9 +40,16 @@ all_dated() {  # DEB EPOCH: every file in the package has the time EPOCH
 make_deb() {  # BUILD_DIRECTORY: cpack, quiet unless it fails
   (cd "$1" && umask 022 && cpack -G DEB >cpack.log 2>&1) || { cat "$1/cpack.log" >&2; return 1; }
 }
-build_package() {  # CHECKOUT BUILD_DIRECTORY: the last commit's package, as Debian builds (-O2 -g)
-  git clone --quiet --shared --no-checkout . "$1"
-  git -C "$1" checkout --quiet --detach "$commit"
+build_package() {  # clone|archive TREE BUILD_DIRECTORY: the last commit's package, as Debian builds (-O2 -g)
+  local kind=$1
+  shift
+  if [ "$kind" = clone ]; then
+    git clone --quiet --shared --no-checkout . "$1"
+    git -C "$1" checkout --quiet --detach "$commit"
+  else
+    mkdir -p "$1"
+    git archive "$commit" | tar -x -C "$1"
+  fi
   cmake -S "$1" -B "$2" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DIMGSEAL_TESTS=OFF >/dev/null
   cmake --build "$2" -j "$(nproc)" >/dev/null
   make_deb "$2"
@@ -56,7 +64,7 @@ check_deb() {  # DEB ARCH [RUNNER...]: the package's checks; RUNNER starts its t
   check "$arch: architecture is $arch" test "$(dpkg-deb -f "$deb" Architecture)" = "$arch"
   check "$arch: section is utils" test "$(dpkg-deb -f "$deb" Section)" = utils
   check "$arch: depends on libc6" grep -q '^libc6' <<<"$(dpkg-deb -f "$deb" Depends)"
-  check "$arch: file times are the last commit's" all_dated "$deb" "$commit_time"
+  check "$arch: file times are the changelog's date" all_dated "$deb" "$release_time"
   check "$arch: lintian reports no error and no warning" lintian_clean "$deb"
 
   dpkg -x "$deb" "$root"
@@ -91,7 +99,7 @@ done
 
 started=$(date +%s)
 first=$work/a/imgseal
-build_package "$first" "$first/build/package"
+build_package clone "$first" "$first/build/package"
 first_deb=$(ls "$first"/build/package/imgseal_*.deb)
 for program in "${programs[@]}"; do
   check "no build path in $program, built with -g" lacks "$first/build/package/$program" "$work"
@@ -105,11 +113,12 @@ for cross in "$@"; do
   check_deb "$(ls "$build"/imgseal_*_"$arch".deb)" "$arch" "qemu-${triplet%%-*}" -L "/usr/$triplet"
 done
 
-# The second build: another checkout, another build path, a minute later.
+# The second build: the commit's archive, without git, at another path, a
+# minute later.
 wait=$((started + 60 - $(date +%s)))
 if ((wait > 0)); then sleep "$wait"; fi
-second=$work/second-checkout/src
-build_package "$second" "$work/b/build"
+second=$work/second-tree/src
+build_package archive "$second" "$work/b/build"
 second_deb=$(ls "$work"/b/build/imgseal_*.deb)
-check "two builds of one commit give identical packages" cmp "$first_deb" "$second_deb"
+check "a clone and an archive of one commit give identical packages" cmp "$first_deb" "$second_deb"
 sha256sum "$first_deb" "$second_deb" | sed "s|$work/||"

@@ -1,17 +1,24 @@
 #!/usr/bin/env bash
 # Installs what the tests need, checks the formatting, builds with warnings as
-# errors and runs every test: in a release build, again with AddressSanitizer
-# and UndefinedBehaviorSanitizer, a short fuzzing run of every fuzz target,
-# the static analysers, the boot check on Cortex-M boards, the cross builds
-# under emulation, and the Debian packages.
+# errors and runs every test: in a release build, with which it also runs the
+# README's Makefile example, again with AddressSanitizer and
+# UndefinedBehaviorSanitizer, a short fuzzing run of every fuzz target, the
+# static analysers, the boot check on Cortex-M boards, the cross builds under
+# emulation, and the Debian packages.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-tools/install_packages.sh cmake g++ make git libgtest-dev strace util-linux clang clang-format \
-  clang-tidy cppcheck libclang-rt-14-dev mandoc dpkg-dev file lintian qemu-user \
-  crossbuild-essential-arm64 crossbuild-essential-armhf crossbuild-essential-s390x
-# The boot check's cross compiler and boards; the example needs no C library.
-NO_RECOMMENDS=1 tools/install_packages.sh gcc-arm-none-eabi qemu-system-arm
+tools/install_packages.sh \
+  --for="building, and the README's Makefile example" cmake g++ make git \
+  --for="the tests: the test framework, the system-call tracer, losetup" libgtest-dev strace util-linux \
+  --for="the sanitizers, fuzzing, formatting and static analysis" clang clang-format clang-tidy \
+  cppcheck libclang-rt-14-dev \
+  --for="the manual pages' lint and the Debian packages" mandoc dpkg-dev file lintian \
+  --for="the cross builds and running them" qemu-user crossbuild-essential-arm64 \
+  crossbuild-essential-armhf crossbuild-essential-s390x
+NO_RECOMMENDS=1 tools/install_packages.sh \
+  --for="the boot check on Cortex-M boards (the example needs no C library)" gcc-arm-none-eabi \
+  qemu-system-arm
 jobs=$(nproc)
 
 echo "== formatting"
@@ -22,6 +29,9 @@ cmake -S . -B build/release -DCMAKE_BUILD_TYPE=Release -DIMGSEAL_WERROR=ON \
   -DCMAKE_EXPORT_COMPILE_COMMANDS=ON >/dev/null
 cmake --build build/release -j "$jobs"
 ctest --test-dir build/release -j "$jobs" --output-on-failure
+
+echo "== the README's Makefile example"
+tools/check_examples.sh build/release/imgseal build/release/imgseal-verify
 
 echo "== AddressSanitizer and UndefinedBehaviorSanitizer build"
 sanitizers="-fsanitize=address,undefined -fno-sanitize-recover=all -fno-omit-frame-pointer"
@@ -53,3 +63,5 @@ done
 
 echo "== manual pages and Debian packages: amd64 built twice, arm64, armhf"
 tools/check_package.sh arm64=build/cross-arm64 armhf=build/cross-armhf
+
+echo "all checks passed in $((SECONDS / 60))m $((SECONDS % 60))s"

@@ -1,0 +1,48 @@
+#!/usr/bin/env bash
+# Runs the README's Makefile example, docs/examples/Makefile, with the built
+# tools in a temporary directory: make, make again, make after a change.
+# Usage: tools/check_examples.sh IMGSEAL IMGSEAL_VERIFY
+set -euo pipefail
+cd "$(dirname "$0")/.."
+usage="usage: check_examples.sh IMGSEAL IMGSEAL_VERIFY"
+imgseal=$(realpath "${1:?$usage}")
+verify=$(realpath "${2:?$usage}")
+export LC_ALL=C
+
+check() {  # DESCRIPTION COMMAND...: stops with DESCRIPTION unless COMMAND succeeds
+  local what=$1
+  shift
+  "$@" || { echo "FAILED: Makefile example: $what" >&2; exit 1; }
+}
+readme_copy() { sed -n '/^```make$/,/^```$/{//!p}' README.md; }
+check "the README shows docs/examples/Makefile as it is" cmp -s <(readme_copy) docs/examples/Makefile
+
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+mkdir "$work/images"
+tools/make_sample_image.sh "$work/images/a.img"
+tools/make_sample_image.sh "$work/images/b.img" boot 100001
+cp docs/examples/Makefile "$work"
+cd "$work"
+run_make() { make IMGSEAL="$imgseal" "$@" >make.log 2>&1; }
+seals() { stat -c '%n %i %.9Y' out/*.img; }  # which file each output is, and when it was written
+
+check "make seals both images" run_make
+check "both verify with the expected seals" test "$("$verify" out/*.img)" = \
+  $'out/a.img: OK, Length = 2024, Checksum DEAC\nout/b.img: OK, Length = 100002, Checksum 4D32'
+before=$(seals)
+check "a second make succeeds" run_make
+check "a second make has nothing to do" grep -q 'Nothing to be done' make.log
+check "a second make reseals nothing" test "$(seals)" = "$before"
+
+touch images/b.img
+check "make after touching an input succeeds" run_make
+check "the other input's copy is left alone" test "$(seals | sed -n 1p)" = "$(sed -n 1p <<<"$before")"
+check "the touched input's copy is a new file" test "$(seals | sed -n 2p)" != "$(sed -n 2p <<<"$before")"
+check "the fresh copy verifies" test "$("$verify" out/b.img)" = "out/b.img: OK, Length = 100002, Checksum 4D32"
+
+# A seal that fails leaves no output, so that make does not take it as done.
+head -c 100 /dev/zero >images/c.img
+check "make over an image that cannot be sealed fails" eval '! run_make'
+check "and leaves no out/c.img to take as done" test ! -e out/c.img -a ! -e out/c.img.tmp
+echo "docs/examples/Makefile: sealed, nothing to do on a rerun, a touched input sealed afresh, a failed seal left no output"
