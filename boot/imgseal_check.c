@@ -96,9 +96,13 @@ enum imgseal_check_result imgseal_check_memory(const void *image, uint32_t avail
 
 void imgseal_check_begin(struct imgseal_check *check)
 {
-    /* seen[] needs no zeroing: judge reads only what the count says arrived. */
+    unsigned i;
+
     check->count = 0u;
     check->sum = 0u;
+    /* A partial offset then points past what has arrived. */
+    for (i = 0u; i < 4u; ++i)
+        check->seen[i] = 0u;
 }
 
 void imgseal_check_feed(struct imgseal_check *check, const void *data, size_t size)
@@ -108,6 +112,8 @@ void imgseal_check_feed(struct imgseal_check *check, const void *data, size_t si
     uint32_t position = 4u;
     unsigned i;
 
+    if (size == 0u)
+        return;
     check->sum = add_bytes(check->sum, p, size, shift_at(at), size);
     /* Keep the header's offset field, then the descriptor's last 8 bytes. The
        descriptor starts at 8 or later, so the offset is whole by the time it

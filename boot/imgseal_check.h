@@ -30,7 +30,8 @@ enum imgseal_check_result imgseal_check_memory(const void *image, uint32_t avail
 
 /* An image that arrives in pieces, in order. The whole stream is the image, so
    its size must equal the length field. Pieces may have any size, including 0
-   and odd sizes. The struct's fields belong to the routine; its size is fixed. */
+   (with data NULL if need be) and odd sizes. The struct's fields belong to the
+   routine; its size is fixed. */
 struct imgseal_check {
     uint32_t count;    /* bytes fed, held at 0xFFFFFFFF once there are more */
     uint32_t sum;      /* their 16-bit big-endian words' sum, modulo 2^32 */

@@ -30,14 +30,15 @@ verdict check_memory(const bytes& image, std::size_t slot_size) {
     return got;
 }
 
-// In pieces of the sizes given in turn, or whole if none are.
+// In pieces of the sizes given in turn, or whole if none are; an empty one
+// without data.
 verdict check_stream(const bytes& image, const std::vector<std::size_t>& pieces) {
     imgseal_check check;
     imgseal_check_begin(&check);
     for (std::size_t at = 0, i = 0; at < image.size(); ++i) {
         const std::size_t size =
             pieces.empty() ? image.size() : std::min(pieces[i % pieces.size()], image.size() - at);
-        imgseal_check_feed(&check, image.data() + at, size);
+        imgseal_check_feed(&check, size != 0 ? image.data() + at : nullptr, size);
         at += size;
     }
     verdict got{IMGSEAL_CHECK_OK, 0};
