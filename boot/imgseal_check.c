@@ -42,8 +42,10 @@ static uint32_t add_bytes(uint32_t sum, const uint8_t *p, size_t n, unsigned shi
 }
 
 /* Every check, shared by both forms so that they cannot drift apart. The
-   memory form passes its image and reads the fields in place; the stream form
-   passes NULL, its captured fields and the sum of all it was fed. */
+   stream form passes its state: the fields it kept and the sum of all it was
+   fed. The memory form passes none and reads the fields in place; its image
+   may well be at address 0, where flash often starts, so the image pointer
+   cannot tell the forms apart. */
 static enum imgseal_check_result judge(const struct imgseal_check *check,
                                        const uint8_t *image, uint32_t given,
                                        uint32_t *length)
@@ -54,11 +56,11 @@ static enum imgseal_check_result judge(const struct imgseal_check *check,
 
     if (given < 8u)
         return IMGSEAL_CHECK_BAD_LAYOUT;
-    offset = load_be32(image ? image + 4 : check->seen);
+    offset = load_be32(check ? check->seen : image + 4);
     /* Below 2^31, offset + 16 cannot wrap. */
     if (offset >= 0x80000000u || offset + DESCRIPTOR_SIZE > given)
         return IMGSEAL_CHECK_BAD_LAYOUT;
-    fields = image ? image + offset + 8 : check->seen + 4;
+    fields = check ? check->seen + 4 : image + offset + 8;
     if (fields[0] != 0x55u && fields[0] != 0xAAu)
         return IMGSEAL_CHECK_BAD_SIGNATURE;
     sealed_length = load_be32(fields + 4);
@@ -67,17 +69,17 @@ static enum imgseal_check_result judge(const struct imgseal_check *check,
     /* A seal covers its whole name field and pads to even. The stream is the
        image, so it must be the length; a slot only has to hold it. */
     if ((sealed_length & 1u) || sealed_length < offset + SEALED_MINIMUM ||
-        sealed_length > given || (!image && sealed_length != given))
+        sealed_length > given || (check && sealed_length != given))
         return IMGSEAL_CHECK_BAD_LENGTH;
 
     /* The memory form sums around the stamp; the stream form has summed it
        and takes it back out: its bytes at even positions were high-order. */
     stamp_shift = shift_at(offset);
-    if (image)
-        sum = add_bytes(0u, image, sealed_length, 8u, offset + 10u);
-    else
+    if (check)
         sum = check->sum - (((uint32_t)fields[2] + fields[4] + fields[6]) << stamp_shift) -
               (((uint32_t)fields[3] + fields[5] + fields[7]) << (stamp_shift ^ 8u));
+    else
+        sum = add_bytes(0u, image, sealed_length, 8u, offset + 10u);
     sum += (sealed_length >> 16) + (sealed_length & 0xFFFFu);
     sum = (sum >> 16) + (sum & 0xFFFFu);
     sum += sum >> 16;
