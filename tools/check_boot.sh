@@ -18,8 +18,9 @@ text_limit=640 stack_limit=64 struct_limit=48
 flags=(-mthumb -ffreestanding -std=c99 -Wall -Wextra -Wpedantic -Wconversion -Wsign-conversion
   -Wcast-align -Werror)
 
-# The deepest call chain in a -fcallgraph-info=su file, in bytes; "dynamic"
-# when a function's frame is not of a fixed size.
+# The deepest call chain in bytes, from the call graph that -fcallgraph-info=su
+# writes with each function's -fstack-usage figure; "dynamic" when a
+# function's frame is not of a fixed size.
 deepest_stack() {
   awk '
     /^node:/ {
@@ -47,8 +48,8 @@ deepest_stack() {
 for cpu in cortex-m0 cortex-m3; do
   for level in -Os -O2; do
     object=$build/imgseal_check-$cpu$level.o
-    arm-none-eabi-gcc -mcpu="$cpu" "${flags[@]}" "$level" -fcallgraph-info=su -c boot/imgseal_check.c \
-      -o "$object"
+    arm-none-eabi-gcc -mcpu="$cpu" "${flags[@]}" "$level" -fstack-usage -fcallgraph-info=su \
+      -c boot/imgseal_check.c -o "$object"
     undefined=$(arm-none-eabi-nm -u "$object")
     if [ -n "$undefined" ]; then
       echo "$cpu $level: the routine calls what it must not: $undefined" >&2
