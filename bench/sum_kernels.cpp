@@ -1,5 +1,6 @@
 // Throughput of the summing kernels on data in memory and in cache, with
-// memcpy of the same size as the yardstick.
+// memcpy of the same size as the yardstick, and the boot check's memory form,
+// a byte at a time, beside them.
 #include "sum_kernels.hpp"
 
 #include <benchmark/benchmark.h>
@@ -7,6 +8,9 @@
 #include <cstring>
 #include <random>
 #include <vector>
+
+#include "image_builder.hpp"
+#include "imgseal_check.h"
 
 namespace {
 
@@ -57,6 +61,25 @@ void avx2(benchmark::State& state) {
 }
 BENCHMARK(avx2)->RangeMultiplier(4)->Range(4 << 10, 64 << 20);
 #endif
+
+// A sealed image of random content: the check reads and sums all of it.
+void boot_check_memory(benchmark::State& state) {
+    const auto size = static_cast<std::size_t>(state.range(0));
+    const imgseal_test::bytes image =
+        imgseal_test::sealed_image(imgseal_test::build_image({.size = size, .content_seed = 1}), 8);
+    for (auto _ : state) {
+        std::uint32_t length = 0;
+        const imgseal_check_result result =
+            imgseal_check_memory(image.data(), static_cast<std::uint32_t>(image.size()), &length);
+        if (result != IMGSEAL_CHECK_OK) {
+            state.SkipWithError("the sealed image is not OK");
+            return;
+        }
+        benchmark::DoNotOptimize(length);
+    }
+    state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations()) * state.range(0));
+}
+BENCHMARK(boot_check_memory)->Arg(1 << 20)->Arg(64 << 20);
 
 BENCHMARK(memcpy_yardstick)->RangeMultiplier(4)->Range(4 << 10, 64 << 20);
 

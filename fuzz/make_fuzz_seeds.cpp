@@ -1,5 +1,6 @@
 // Writes the fuzzers' seed corpus into a directory: valid images at several
-// descriptor offsets and sizes, and one image for each refusal.
+// descriptor offsets and sizes, unsealed and sealed, and one image for each
+// refusal.
 #include <cstdio>
 #include <cstdlib>
 #include <string>
@@ -29,10 +30,13 @@ int main(int argc, char** argv) {
     using imgseal_test::build_image;
     for (const std::uint32_t offset : {0u, 1u, 8u, 13u, 100u}) {
         for (const std::size_t extra : {0u, 1u, 64u}) {
-            write_seed(dir, "valid-" + std::to_string(offset) + "-" + std::to_string(extra),
-                       build_image({.descriptor_offset = offset,
-                                    .size = offset + 2016 + extra,
-                                    .content_seed = offset + 1}));
+            const std::string shape = std::to_string(offset) + "-" + std::to_string(extra);
+            const imgseal_test::bytes unsealed = build_image({.descriptor_offset = offset,
+                                                              .size = offset + 2016 + extra,
+                                                              .content_seed = offset + 1});
+            write_seed(dir, "valid-" + shape, unsealed);
+            // For the boot check, whose checksum a fuzzer would not find by itself.
+            write_seed(dir, "sealed-" + shape, imgseal_test::sealed_image(unsealed, offset));
         }
     }
     write_seed(dir, "valid-aa", build_image({.signature = 0xAA}));

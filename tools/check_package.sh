@@ -84,6 +84,14 @@ check_deb() {  # DEB ARCH [RUNNER...]: the package's checks; RUNNER starts its t
     check "$arch: $program has the stack protector" grep -q ' __stack_chk_fail@' <(readelf --dyn-syms -W "$elf")
     check "$arch: $program calls fortified functions" fortified "$elf"
   done
+  # The boot check, as sources to copy, and its manual page.
+  local page3=$root/usr/share/man/man3/imgseal_check.3.gz
+  for source in imgseal_check.h imgseal_check.c; do
+    check "$arch: boot/$source is in /usr/share/imgseal/boot" \
+      cmp "boot/$source" "$root/usr/share/imgseal/boot/$source"
+  done
+  check "$arch: imgseal_check.3.gz is a gzip file" gzip -t "$page3"
+  check "$arch: imgseal_check.3.gz passes mandoc's lint" mandoc -T lint -W warning <(zcat "$page3")
   tools/make_sample_image.sh "$root/sample.img"
   check "$arch: imgseal seals the sample" test "$("$@" "$root/usr/bin/imgseal" "$root/sample.img")" = \
     $'Name: abc\nLength = 2024\nChecksum DEAC'
@@ -96,6 +104,7 @@ check_deb() {  # DEB ARCH [RUNNER...]: the package's checks; RUNNER starts its t
 for page in "${programs[@]}"; do
   check "docs/$page.1 passes mandoc's lint" mandoc -T lint -W warning "docs/$page.1"
 done
+check "docs/imgseal_check.3 passes mandoc's lint" mandoc -T lint -W warning docs/imgseal_check.3
 
 started=$(date +%s)
 first=$work/a/imgseal

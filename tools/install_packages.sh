@@ -1,9 +1,11 @@
 #!/usr/bin/env bash
 # Installs those of the named Debian packages that are missing, with apt-get:
 # as root, or through sudo for any other user.
-# Usage: tools/install_packages.sh [--for=PURPOSE] PACKAGE... [--for=PURPOSE PACKAGE...]...
+# Usage: [NO_RECOMMENDS=1] tools/install_packages.sh [--for=PURPOSE] PACKAGE... [--for=PURPOSE PACKAGE...]...
 # Each --for names what the packages after it are for; each group is
-# installed in turn, with a line saying what it is installing and why.
+# installed in turn, with a line saying what it is installing and why. With
+# NO_RECOMMENDS=1, without the packages they recommend (gcc-arm-none-eabi's
+# newlib is 370 MB).
 set -euo pipefail
 groups=() purpose=""
 for argument in "$@"; do
@@ -36,5 +38,6 @@ for ((i = 0; i < ${#groups[@]}; )); do
     i=$((i + 2))
   done
   echo "installing ${packages[*]}${purpose:+ (for $purpose)}"
-  "${as_root[@]}" env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${packages[@]}" >/dev/null
+  "${as_root[@]}" env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq \
+    ${NO_RECOMMENDS:+--no-install-recommends} "${packages[@]}" >/dev/null
 done

@@ -1,0 +1,140 @@
+// The boot check (boot/imgseal_check.c): one table of images through the
+// memory form and the stream form, whole, byte by byte and in odd pieces.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdint>
+
+#include "image_builder.hpp"
+#include "imgseal_check.h"
+
+namespace imgseal_test {
+namespace {
+
+static_assert(sizeof(imgseal_check) <= 48, "the stream form's state must stay small");
+
+struct verdict {
+    imgseal_check_result result;
+    std::uint32_t length;
+    bool operator==(const verdict&) const = default;
+};
+
+// From an odd address, in a slot whose bytes past the image are 0xFF, as
+// erased flash is.
+verdict check_memory(const bytes& image, std::size_t slot_size) {
+    bytes slot(1 + slot_size, 0xFF);
+    std::copy_n(image.begin(), std::min(image.size(), slot_size), slot.begin() + 1);
+    verdict got{IMGSEAL_CHECK_OK, 0};
+    got.result =
+        imgseal_check_memory(slot.data() + 1, static_cast<std::uint32_t>(slot_size), &got.length);
+    return got;
+}
+
+// In pieces of the sizes given in turn, or whole if none are; an empty one
+// without data.
+verdict check_stream(const bytes& image, const std::vector<std::size_t>& pieces) {
+    imgseal_check check;
+    imgseal_check_begin(&check);
+    for (std::size_t at = 0, i = 0; at < image.size(); ++i) {
+        const std::size_t size =
+            pieces.empty() ? image.size() : std::min(pieces[i % pieces.size()], image.size() - at);
+        imgseal_check_feed(&check, size != 0 ? image.data() + at : nullptr, size);
+        at += size;
+    }
+    verdict got{IMGSEAL_CHECK_OK, 0};
+    got.result = imgseal_check_end(&check, &got.length);
+    return got;
+}
+
+constexpr auto ok = IMGSEAL_CHECK_OK, layout = IMGSEAL_CHECK_BAD_LAYOUT,
+               signature = IMGSEAL_CHECK_BAD_SIGNATURE, not_sealed = IMGSEAL_CHECK_NOT_SEALED,
+               length = IMGSEAL_CHECK_BAD_LENGTH, checksum = IMGSEAL_CHECK_BAD_CHECKSUM;
+
+// The results of both forms on an image from the builder, sealed unless said
+// otherwise, then changed: its size by `resize` bytes, its length field set
+// to the new size, a big-endian 32-bit value written at `set_at`.
+struct boot_case {
+    const char* what;
+    imgseal_check_result memory, stream;
+    image_shape shape = {};
+    bool sealed = true;
+    long resize = 0;
+    bool relength = false;
+    std::size_t set_at = SIZE_MAX;
+    std::uint32_t set_to = 0;
+    long slot_extra = 0;  // the memory form's slot, beyond the image
+};
+
+TEST(boot_check, EveryImageGetsItsResultFromBothForms) {
+    const boot_case cases[] = {
+        {"sealed", ok, ok},
+        {"descriptor over the header", ok, ok, {.descriptor_offset = 0}},
+        {"odd descriptor over the header", ok, ok, {.descriptor_offset = 3}},
+        // Seed 35: the fold carries out of bit 15.
+        {"odd descriptor, odd size",
+         ok,
+         ok,
+         {.descriptor_offset = 1001, .size = 5001, .content_seed = 35}},
+        // More than 131070 bytes of 0xFF: the 32-bit sum wraps.
+        {"sum wraps", ok, ok, {.descriptor_offset = 77, .size = 300000, .fill = 0xFF}},
+        {"slot larger than the image", ok, ok, {}, true, 0, false, SIZE_MAX, 0, 100},
+        {"a byte past the length", ok, length, {}, true, 1},
+        {"7 bytes", layout, layout, {}, true, -2017},
+        {"descriptor offset of 2^31", layout, layout, {}, true, 0, false, 4, 0x80000000},
+        // Its end, offset + 16, wraps to 8.
+        {"descriptor offset of 2^32 - 8", layout, layout, {}, true, 0, false, 4, 0xFFFFFFF8},
+        {"descriptor 1 byte past the end", layout, layout, {}, true, 0, false, 4, 2024 - 15},
+        {"bad signature", signature, signature, {.signature = 0x12}},
+        {"unsealed", not_sealed, not_sealed, {}, false},
+        {"unsealed, cut inside its name field", not_sealed, not_sealed, {}, false, -10},
+        {"odd length", length, length, {.size = 2100}, true, -1, true},
+        {"length ends inside the name field", length, length, {}, true, -2, true},
+        {"length past the slot", length, ok, {}, true, 0, false, SIZE_MAX, 0, -2},
+        {"cut short by 2 bytes", length, length, {}, true, -2},
+        {"content byte changed", checksum, checksum, {.size = 4000}, true, 0, false, 3000, 1},
+        {"header byte changed", checksum, checksum, {}, true, 0, false, 0, 0x80000000},
+        {"checksum field zero, length not", checksum, checksum, {}, true, 0, false, 18, 0},
+        {"length field zero, checksum not", length, length, {}, true, 0, false, 20, 0},
+    };
+    const std::vector<std::vector<std::size_t>> ways = {{}, {1}, {3, 0, 1, 7, 5, 1021}};
+    for (const boot_case& c : cases) {
+        const std::size_t d = c.shape.descriptor_offset;
+        bytes image = build_image(c.shape);
+        if (c.sealed) image = sealed_image(image, c.shape.descriptor_offset);
+        image.resize(static_cast<std::size_t>(static_cast<long>(image.size()) + c.resize));
+        for (std::size_t i = 0; c.relength && i < 4; ++i) {
+            image.at(d + 12 + i) = static_cast<std::uint8_t>(image.size() >> (24 - 8 * i));
+        }
+        for (std::size_t i = 0; c.set_at != SIZE_MAX && i < 4; ++i) {
+            image.at(c.set_at + i) = static_cast<std::uint8_t>(c.set_to >> (24 - 8 * i));
+        }
+        const auto want = [&](imgseal_check_result r) {
+            return verdict{r, r == ok ? load_be32_at(image, d + 12) : 0};
+        };
+        EXPECT_EQ(check_memory(image, static_cast<std::size_t>(static_cast<long>(image.size()) +
+                                                               c.slot_extra)),
+                  want(c.memory))
+            << c.what;
+        for (const auto& pieces : ways) {
+            EXPECT_EQ(check_stream(image, pieces), want(c.stream))
+                << c.what << ", " << pieces.size() << " piece sizes";
+        }
+    }
+}
+
+// Every prefix of a sealed image: no descriptor, then a length that is not
+// the bytes there are, and only the whole image is OK.
+TEST(boot_check, EveryPrefixOfASealedImageIsRefused) {
+    const bytes image = sealed_image(build_image({.descriptor_offset = 5}), 5);
+    for (std::size_t size = 0; size <= image.size(); ++size) {
+        const bytes prefix(image.begin(), image.begin() + static_cast<long>(size));
+        const imgseal_check_result want = size < 5 + 16         ? layout
+                                          : size < image.size() ? length
+                                                                : ok;
+        EXPECT_EQ(check_memory(prefix, size).result, want) << size;
+        EXPECT_EQ(check_stream(prefix, {}).result, want) << size;
+    }
+}
+
+}  // namespace
+}  // namespace imgseal_test
