@@ -1,6 +1,6 @@
 // Arbitrary bytes through the boot check, in memory and as a stream in pieces
-// that the bytes choose, and through the core's verdict on the same bytes as
-// a file: the boot code and imgseal-verify must never disagree.
+// that the bytes choose, and through the core's verdicts on the same bytes as
+// a file and as a stream: the boot code and imgseal-verify must never disagree.
 #include <sys/mman.h>
 #include <unistd.h>
 
@@ -57,11 +57,18 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         pwrite(fd, data, size, 0) != static_cast<ssize_t>(size)) {
         std::abort();
     }
+    // The core's stream form reads the same bytes once, from the start.
+    const auto core_stream = [](imgseal::seal_scope scope) {
+        if (lseek(fd, 0, SEEK_SET) == -1) std::abort();
+        return imgseal::check_seal_stream(fd, scope);
+    };
     std::uint32_t length = 0;
     const imgseal_check_result in_memory =
         imgseal_check_memory(data, static_cast<std::uint32_t>(size), &length);
     expect_same(imgseal::check_seal(fd, size, imgseal::seal_scope::slot), in_memory, length);
+    expect_same(core_stream(imgseal::seal_scope::slot), in_memory, length);
     const imgseal_check_result streamed = stream_result(data, size, length);
     expect_same(imgseal::check_seal(fd, size, imgseal::seal_scope::whole_image), streamed, length);
+    expect_same(core_stream(imgseal::seal_scope::whole_image), streamed, length);
     return 0;
 }
