@@ -38,11 +38,11 @@ constexpr const char* usage_line =
     "  or:  imgseal-verify [OPTION]... -c FILE\n";
 constexpr const char* usage_text =
     "Check that each IMAGE is sealed and matches its seal, without changing it.\n"
-    "With no IMAGE named -c, or IMAGE -, read standard input.\n"
+    "An IMAGE of -, or a FILE of -, is standard input.\n"
     "\n"
     "  -c, --check=FILE    check the images recorded in FILE, one line each as\n"
     "                        an OK line of this program\n"
-    "      --expect=N,XXXX each image must have length N and checksum XXXX\n"
+    "      --expect=N,XXXX each IMAGE must have length N and checksum XXXX\n"
     "      --slot          each IMAGE holds an image at its start; the rest is\n"
     "                        ignored (a block device is accepted)\n"
     "  -q, --quiet         print no OK lines\n"
@@ -59,7 +59,8 @@ struct settings {
     bool status_only = false;  // nothing on standard output
     imgseal::seal_scope scope = imgseal::seal_scope::whole_image;
     unsigned wait_seconds = 60;
-    imgseal::text_form form = imgseal::text_form::raw;
+    imgseal::text_form form = imgseal::text_form::raw;        // of standard output
+    imgseal::text_form error_form = imgseal::text_form::raw;  // of standard error
 };
 settings options;
 
@@ -77,14 +78,22 @@ bool line_started = false;
 
 void print_path(std::FILE* stream, const char* path) {
     const std::size_t size = std::strlen(path);
-    if (options.form == imgseal::text_form::raw && imgseal::breaks_line(path, size)) {
+    const imgseal::text_form form = stream == stdout ? options.form : options.error_form;
+    if (form == imgseal::text_form::raw && imgseal::breaks_line(path, size)) {
         // Like the digest tools' lines: the leading backslash says that the
         // path on this line is escaped.
         (void)std::fputc('\\', stream);
         imgseal::print_text(stream, path, size, imgseal::text_form::one_line);
     } else {
-        imgseal::print_text(stream, path, size, options.form);
+        imgseal::print_text(stream, path, size, form);
     }
+}
+
+// "imgseal-verify: NAME: MESSAGE" on standard error, NAME shown as paths are.
+void complain(const char* name, const char* message) {
+    (void)std::fputs("imgseal-verify: ", stderr);
+    print_path(stderr, name);
+    (void)std::fprintf(stderr, ": %s\n", message);
 }
 
 void start_line(const char* path) {
@@ -195,11 +204,33 @@ constexpr outcome locked_by_another{imgseal::fault::open_failed, 0, "locked by a
 // itself, where the line would be written into the image. The lock is gone
 // before the verdict is written, so that a reader of the output that stops
 // never holds up a seal.
-exit_status verify_image(const char* path, const expected_seal& expected) {
-    if (std::strcmp(path, "-") == 0) {
-        start_line(path);
-        return report_verdict(imgseal::check_seal_stream(STDIN_FILENO, options.scope), expected);
+exit_status refuse_output_into(const char* path) {
+    print_path(stderr, path);
+    (void)std::fputs(": ERROR: Refusing to write output into the image\n", stderr);
+    return exit_status::trouble;
+}
+
+// Standard input as a stream: a file of more than largest_image_size bytes
+// is no image, whether it is read as a stream or opened.
+exit_status verify_stream(const char* path, const expected_seal& expected) {
+    struct stat image {};
+    if (fstat(STDIN_FILENO, &image) == 0 && S_ISREG(image.st_mode) &&
+        imgseal::same_file(STDOUT_FILENO, image)) {
+        return refuse_output_into(path);
     }
+    start_line(path);
+    imgseal::seal_report report = imgseal::check_seal_stream(STDIN_FILENO, options.scope);
+    if (options.scope == imgseal::seal_scope::whole_image &&
+        report.verdict != seal_verdict::system_error &&
+        report.size > static_cast<std::uint64_t>(imgseal::largest_image_size)) {
+        report.verdict = seal_verdict::system_error;
+        report.error = {imgseal::fault::open_failed, EOVERFLOW, nullptr};
+    }
+    return report_verdict(report, expected);
+}
+
+exit_status verify_image(const char* path, const expected_seal& expected) {
+    if (std::strcmp(path, "-") == 0) return verify_stream(path, expected);
     int fd = -1;
     const outcome opened = options.scope == imgseal::seal_scope::slot
                                ? imgseal::open_file_or_block_device(path, O_RDONLY, fd)
@@ -207,9 +238,7 @@ exit_status verify_image(const char* path, const expected_seal& expected) {
     struct stat image {};
     if (!opened.failed() && fstat(fd, &image) == 0 && imgseal::same_file(STDOUT_FILENO, image)) {
         (void)close(fd);
-        print_path(stderr, path);
-        (void)std::fputs(": ERROR: Refusing to write output into the image\n", stderr);
-        return exit_status::trouble;
+        return refuse_output_into(path);
     }
     start_line(path);
     if (opened.failed()) return image_error(opened);
@@ -342,7 +371,15 @@ exit_status check_records(const char* records) {
     const bool from_stdin = std::strcmp(records, "-") == 0;
     std::FILE* file = from_stdin ? stdin : std::fopen(records, "re");
     if (file == nullptr) {
-        (void)std::fprintf(stderr, "imgseal-verify: %s: %s\n", records, std::strerror(errno));
+        complain(records, std::strerror(errno));
+        return exit_status::trouble;
+    }
+    // Lines appended to the records would be read back as records, for ever.
+    struct stat status {};
+    if (fstat(fileno(file), &status) == 0 && S_ISREG(status.st_mode) &&
+        imgseal::same_file(STDOUT_FILENO, status)) {
+        complain(records, "Refusing to write output into the records");
+        if (!from_stdin) (void)std::fclose(file);
         return exit_status::trouble;
     }
     static char line[longest_record + 1];
@@ -356,7 +393,8 @@ exit_status check_records(const char* records) {
         char* path = nullptr;
         expected_seal expected{};
         if (!record_like || !parse_record(line, path, expected)) {
-            (void)std::fprintf(stderr, "%s:%lu: not a record\n", records, line_number);
+            print_path(stderr, records);
+            (void)std::fprintf(stderr, ":%lu: not a record\n", line_number);
             worst = exit_status::trouble;
             continue;
         }
@@ -371,10 +409,10 @@ exit_status check_records(const char* records) {
         if (verdict > worst) worst = verdict;
     }
     if (std::ferror(file) != 0) {
-        (void)std::fprintf(stderr, "imgseal-verify: %s: %s\n", records, std::strerror(errno));
+        complain(records, std::strerror(errno));
         worst = exit_status::trouble;
     } else if (found == 0) {
-        (void)std::fprintf(stderr, "imgseal-verify: %s: no record\n", records);
+        complain(records, "no record");
         worst = exit_status::trouble;
     }
     if (!from_stdin) (void)std::fclose(file);
@@ -417,6 +455,9 @@ int main(int argc, char** argv) {
     };
     const char* records = nullptr;
     expected_seal expected{};
+    // Its own messages would show the argument raw; complain() escapes it.
+    opterr = 0;
+    options.error_form = imgseal::text_form_for(stderr);
     for (int option = 0; (option = getopt_long(argc, argv, "c:q", long_options, nullptr)) != -1;) {
         switch (option) {
             case 'c':
@@ -452,11 +493,19 @@ int main(int argc, char** argv) {
             case version_option:
                 (void)std::puts("imgseal-verify (imgseal) " IMGSEAL_VERSION);
                 return static_cast<int>(exit_status::all_sealed);
-            default:  // getopt_long has said what was wrong, in one line
+            default: {  // the option is not known, or lacks its argument
+                // A short option is named by optopt: its argument word may
+                // hold more of them.
+                const char short_option[3] = {'-', static_cast<char>(optopt), '\0'};
+                const bool is_short = optopt > ' ' && optopt < 0x7F;
+                complain(is_short ? short_option : argv[optind - 1],
+                         "unknown option, or one that lacks its value");
                 return static_cast<int>(exit_status::trouble);
+            }
         }
     }
     if (records != nullptr && optind < argc) usage_error("-c cannot be combined with images");
+    if (records != nullptr && expected.given) usage_error("-c cannot be combined with --expect");
     if (records == nullptr && optind == argc) usage_error(nullptr);
     options.form = imgseal::text_form_for(stdout);
 

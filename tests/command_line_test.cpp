@@ -172,11 +172,15 @@ TEST_F(command_line, OutputIntoTheImageIsRefused) {
         EXPECT_EQ(read_file(image_path_), image) << c.redirection;
     }
     const bytes sealed = sealed_image(image, 8);
-    put_image(sealed);
-    const run_result run = run_verify({image_path_}, {"sh", "-c", cases[0].redirection});
-    EXPECT_EQ(run.status, 2);
-    EXPECT_EQ(run.err, image_path_ + ": ERROR: " + refusal);
-    EXPECT_EQ(read_file(image_path_), sealed);
+    for (const auto& [path, redirection] :
+         {std::pair{image_path_, cases[0].redirection},
+          std::pair{std::string("-"), "exec \"$0\" - <\"$1\" 1<>\"$1\""}}) {
+        put_image(sealed);
+        const run_result run = run_verify({image_path_}, {"sh", "-c", redirection});
+        EXPECT_EQ(run.status, 2) << path;
+        EXPECT_EQ(run.err, path + ": ERROR: " + refusal);
+        EXPECT_EQ(read_file(image_path_), sealed) << path;
+    }
 }
 
 // The file reached through /proc is checked to be the file examined: with

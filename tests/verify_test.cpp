@@ -285,6 +285,10 @@ TEST_F(verify, RecordsCatchAResealAndWarnAboutOtherLines) {
     run_result run = run_verify({"-c", records});
     EXPECT_EQ(run.status, 0);
     EXPECT_EQ(run.out, made.out);
+    // OK lines appended to the records would be read back, for ever.
+    run = run_verify({"-c", records}, {"sh", "-c", "exec \"$0\" \"$@\" >>\"$2\""});
+    EXPECT_EQ(run.status, 2);
+    EXPECT_EQ(read_file(records), bytes(made.out.begin(), made.out.end()));
 
     image[2050] ^= 0x20;  // tampered with, then sealed again
     write_file(b, sealed_image(image, 8));
