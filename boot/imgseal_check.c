@@ -9,9 +9,17 @@
 #define DESCRIPTOR_SIZE 16u
 #define SEALED_MINIMUM (DESCRIPTOR_SIZE + 2000u)
 
-static uint32_t load_be32(const uint8_t *p)
+/* Through a volatile pointer: a compiler for a core that allows unaligned
+   access (a Cortex-M3) would otherwise merge these byte loads into one word
+   or halfword load, which faults where the firmware traps unaligned access. */
+static uint32_t load_be32(const volatile uint8_t *p)
 {
-    return (uint32_t)p[0] << 24 | (uint32_t)p[1] << 16 | (uint32_t)p[2] << 8 | p[3];
+    uint32_t value = 0u;
+    unsigned i;
+
+    for (i = 0u; i < 4u; ++i)
+        value = value << 8 | p[i];
+    return value;
 }
 
 /* The byte at an even offset is a word's high-order byte. */
@@ -50,8 +58,8 @@ static enum imgseal_check_result judge(const struct imgseal_check *check,
                                        const uint8_t *image, uint32_t given,
                                        uint32_t *length)
 {
-    const uint8_t *fields;
-    uint32_t offset, sealed_length, sum;
+    const volatile uint8_t *fields;
+    uint32_t offset, sealed_length, sum, checksum;
     unsigned stamp_shift;
 
     if (given < 8u)
@@ -63,8 +71,9 @@ static enum imgseal_check_result judge(const struct imgseal_check *check,
     fields = check ? check->seen + 4 : image + offset + 8;
     if (fields[0] != 0x55u && fields[0] != 0xAAu)
         return IMGSEAL_CHECK_BAD_SIGNATURE;
+    checksum = (uint32_t)fields[2] << 8 | fields[3];
     sealed_length = load_be32(fields + 4);
-    if ((fields[2] | fields[3] | sealed_length) == 0u)
+    if ((checksum | sealed_length) == 0u)
         return IMGSEAL_CHECK_NOT_SEALED;
     /* A seal covers its whole name field and pads to even. The stream is the
        image, so it must be the length; a slot only has to hold it. */
@@ -83,7 +92,7 @@ static enum imgseal_check_result judge(const struct imgseal_check *check,
     sum += (sealed_length >> 16) + (sealed_length & 0xFFFFu);
     sum = (sum >> 16) + (sum & 0xFFFFu);
     sum += sum >> 16;
-    if ((~sum & 0xFFFFu) != ((uint32_t)fields[2] << 8 | fields[3]))
+    if ((~sum & 0xFFFFu) != checksum)
         return IMGSEAL_CHECK_BAD_CHECKSUM;
     if (length)
         *length = sealed_length;
