@@ -76,15 +76,13 @@ void end_run_on(const outcome& result) {
     end_run(status);
 }
 
-// Opens the image read-write, locks it and records its state. Only a regular
-// file of at most largest_image_size bytes is an image.
-outcome open_image(const char* path, int& fd, imgseal::file_state& state) {
-    outcome result = imgseal::open_regular_file(path, O_RDWR, fd);
-    if (result.failed()) return result;
+// Locks the image just opened and records its state. Only a regular file of
+// at most largest_image_size bytes is an image.
+outcome lock_image(int fd, imgseal::file_state& state) {
     // Runs on one image follow one another: a later run waits, then finds the
     // image sealed. Two runs at once would both append a fill byte.
     if (!imgseal::lock_image_file(fd, F_WRLCK)) return imgseal::system_fault(fault::open_failed);
-    result = imgseal::record_file_state(fd, state);
+    const outcome result = imgseal::record_file_state(fd, state);
     if (result.failed()) return {fault::open_failed, result.error, nullptr};
     if (state.size > imgseal::largest_image_size) return {fault::open_failed, EOVERFLOW, nullptr};
     return imgseal::succeeded;
@@ -92,10 +90,12 @@ outcome open_image(const char* path, int& fd, imgseal::file_state& state) {
 
 // The lines written into the image itself (imgseal img >> img) would lengthen
 // it past its seal, or overwrite its header. Checked before anything is
-// printed; the refusal goes to the stream that is not the image, if any.
-void refuse_output_into(int fd) {
+// printed, a refusal of the image at the open included (the image is then
+// found by its path); the refusal goes to the stream that is not the image,
+// if any.
+void refuse_output_into(int fd, const char* path) {
     struct stat image {};
-    if (fstat(fd, &image) == -1) end_run_on(imgseal::system_fault(fault::open_failed));
+    if ((fd != -1 ? fstat(fd, &image) : stat(path, &image)) == -1) return;
     const bool out_is_image = imgseal::same_file(STDOUT_FILENO, image);
     const bool err_is_image = imgseal::same_file(STDERR_FILENO, image);
     if (!out_is_image && !err_is_image) return;
@@ -123,9 +123,11 @@ int main(int argc, char** argv) {
         end_run(exit_status::usage_or_open);
     }
     int fd = -1;
-    imgseal::file_state opened{};
-    end_run_on(open_image(argv[1], fd, opened));
-    refuse_output_into(fd);
+    const outcome opened = imgseal::open_regular_file(argv[1], O_RDWR, fd);
+    refuse_output_into(fd, argv[1]);
+    end_run_on(opened);
+    imgseal::file_state before{};
+    end_run_on(lock_image(fd, before));
 
     // Static: the name field alone is 2000 bytes.
     static imgseal::image_fields image;
@@ -141,9 +143,9 @@ int main(int argc, char** argv) {
     // after the pass and again as late as possible before the seal is written.
     imgseal::image_sum sum{};
     end_run_on(imgseal::image_checksum(fd, imgseal::largest_image_size, sum));
-    end_run_on(imgseal::compare_file_state(fd, opened));
+    end_run_on(imgseal::compare_file_state(fd, before));
     imgseal::print_line("Length = %u\n", sum.padded_length);
-    end_run_on(imgseal::compare_file_state(fd, opened));
+    end_run_on(imgseal::compare_file_state(fd, before));
 
     end_run_on(imgseal::stamp_image(fd, image.descriptor_offset, sum));
     imgseal::print_line("Checksum %04X\n", sum.checksum);

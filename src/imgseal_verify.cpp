@@ -204,29 +204,29 @@ constexpr outcome locked_by_another{imgseal::fault::open_failed, 0, "locked by a
 // itself, where the line would be written into the image. The lock is gone
 // before the verdict is written, so that a reader of the output that stops
 // never holds up a seal.
-exit_status refuse_output_into(const char* path) {
-    print_path(stderr, path);
-    (void)std::fputs(": ERROR: Refusing to write output into the image\n", stderr);
-    return exit_status::trouble;
+// Whether standard output is the file `image` (a regular file or a device,
+// not the terminal or pipe that input and output may share). The refusal then
+// goes to standard error, unless that is the image too.
+bool refuse_output_into(const char* path, const struct stat& image) {
+    if (!(S_ISREG(image.st_mode) || S_ISBLK(image.st_mode)) ||
+        !imgseal::same_file(STDOUT_FILENO, image)) {
+        return false;
+    }
+    if (!imgseal::same_file(STDERR_FILENO, image)) {
+        print_path(stderr, path);
+        (void)std::fputs(": ERROR: Refusing to write output into the image\n", stderr);
+    }
+    return true;
 }
 
-// Standard input as a stream: a file of more than largest_image_size bytes
-// is no image, whether it is read as a stream or opened.
+// Standard input as a stream.
 exit_status verify_stream(const char* path, const expected_seal& expected) {
     struct stat image {};
-    if (fstat(STDIN_FILENO, &image) == 0 && S_ISREG(image.st_mode) &&
-        imgseal::same_file(STDOUT_FILENO, image)) {
-        return refuse_output_into(path);
+    if (fstat(STDIN_FILENO, &image) == 0 && refuse_output_into(path, image)) {
+        return exit_status::trouble;
     }
     start_line(path);
-    imgseal::seal_report report = imgseal::check_seal_stream(STDIN_FILENO, options.scope);
-    if (options.scope == imgseal::seal_scope::whole_image &&
-        report.verdict != seal_verdict::system_error &&
-        report.size > static_cast<std::uint64_t>(imgseal::largest_image_size)) {
-        report.verdict = seal_verdict::system_error;
-        report.error = {imgseal::fault::open_failed, EOVERFLOW, nullptr};
-    }
-    return report_verdict(report, expected);
+    return report_verdict(imgseal::check_seal_stream(STDIN_FILENO, options.scope), expected);
 }
 
 exit_status verify_image(const char* path, const expected_seal& expected) {
@@ -235,10 +235,12 @@ exit_status verify_image(const char* path, const expected_seal& expected) {
     const outcome opened = options.scope == imgseal::seal_scope::slot
                                ? imgseal::open_file_or_block_device(path, O_RDONLY, fd)
                                : imgseal::open_regular_file(path, O_RDONLY, fd);
+    // An image that cannot be opened may still be standard output.
     struct stat image {};
-    if (!opened.failed() && fstat(fd, &image) == 0 && imgseal::same_file(STDOUT_FILENO, image)) {
-        (void)close(fd);
-        return refuse_output_into(path);
+    if ((fd != -1 ? fstat(fd, &image) : stat(path, &image)) == 0 &&
+        refuse_output_into(path, image)) {
+        if (fd != -1) (void)close(fd);
+        return exit_status::trouble;
     }
     start_line(path);
     if (opened.failed()) return image_error(opened);
@@ -362,8 +364,8 @@ bool read_line(std::FILE* file, char (&line)[longest_record + 1], std::size_t& s
     return true;
 }
 
-constexpr outcome records_on_stdin{imgseal::fault::open_failed, 0,
-                                   "standard input holds the records, not an image"};
+constexpr outcome names_stdin{imgseal::fault::open_failed, 0,
+                              "a record cannot name standard input"};
 
 // Checks every image that `records` (a path, or - for standard input) names,
 // in its order.
@@ -378,7 +380,9 @@ exit_status check_records(const char* records) {
     struct stat status {};
     if (fstat(fileno(file), &status) == 0 && S_ISREG(status.st_mode) &&
         imgseal::same_file(STDOUT_FILENO, status)) {
-        complain(records, "Refusing to write output into the records");
+        if (!imgseal::same_file(STDERR_FILENO, status)) {
+            complain(records, "Refusing to write output into the records");
+        }
         if (!from_stdin) (void)std::fclose(file);
         return exit_status::trouble;
     }
@@ -402,7 +406,7 @@ exit_status check_records(const char* records) {
         exit_status verdict = exit_status::all_sealed;
         if (std::strcmp(path, "-") == 0) {
             start_line(path);
-            verdict = image_error(records_on_stdin);
+            verdict = image_error(names_stdin);
         } else {
             verdict = verify_image(path, expected);
         }

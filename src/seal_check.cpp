@@ -133,6 +133,12 @@ seal_report check_seal_stream(int fd, seal_scope scope) {
         }
         if (got == 0) break;
         const auto length = static_cast<std::size_t>(got);
+        // A stream that is to be one image is none once it is longer than
+        // any image: there is no need to read it to its end, if it has one.
+        if (scope == seal_scope::whole_image &&
+            position + length > static_cast<std::uint64_t>(largest_image_size)) {
+            return failed_to_read({}, {fault::read_failed, EOVERFLOW, nullptr});
+        }
         capture(head, 0, head_size, buffer, position, length);
         if (position < header_size && position + length >= header_size) {
             descriptor_at = load_be32(head + header_descriptor_offset_at);

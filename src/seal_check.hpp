@@ -48,7 +48,8 @@ seal_report check_seal(int fd, std::uint64_t size, seal_scope scope);
 
 // The same verdict on a stream read from `fd` to its end (a pipe, standard
 // input): the bytes given are all the stream's bytes, read once, whatever
-// follows the image in a slot included.
+// follows the image in a slot included. As a whole image, a stream longer
+// than largest_image_size fails with EOVERFLOW as soon as it is.
 seal_report check_seal_stream(int fd, seal_scope scope);
 
 }  // namespace imgseal

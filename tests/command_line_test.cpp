@@ -101,6 +101,9 @@ TEST_F(command_line, ImageOfMoreThan2GiBIsRefused) {
     EXPECT_EQ(run.status, 1);
     EXPECT_EQ(run.out, "");
     EXPECT_EQ(run.err, "Value too large for defined data type\n");
+    // Nor is its report written into it.
+    const run_result into = run_tool({image_path_}, {"sh", "-c", "exec \"$0\" \"$1\" 2>>\"$1\""});
+    EXPECT_EQ(into.out, "Refusing to write output into the image\n");
     EXPECT_EQ(std::filesystem::file_size(image_path_), (std::uintmax_t{1} << 31) + 1);
 }
 
@@ -172,14 +175,16 @@ TEST_F(command_line, OutputIntoTheImageIsRefused) {
         EXPECT_EQ(read_file(image_path_), image) << c.redirection;
     }
     const bytes sealed = sealed_image(image, 8);
-    for (const auto& [path, redirection] :
-         {std::pair{image_path_, cases[0].redirection},
-          std::pair{std::string("-"), "exec \"$0\" - <\"$1\" 1<>\"$1\""}}) {
+    const std::string verify_refusal = image_path_ + ": ERROR: " + refusal;
+    for (const auto& [redirection, err] :
+         {std::pair{cases[0].redirection, verify_refusal},
+          std::pair{cases[3].redirection, std::string()},
+          std::pair{"exec \"$0\" - <\"$1\" 1<>\"$1\"", "-: ERROR: " + refusal}}) {
         put_image(sealed);
         const run_result run = run_verify({image_path_}, {"sh", "-c", redirection});
-        EXPECT_EQ(run.status, 2) << path;
-        EXPECT_EQ(run.err, path + ": ERROR: " + refusal);
-        EXPECT_EQ(read_file(image_path_), sealed) << path;
+        EXPECT_EQ(run.status, 2) << redirection;
+        EXPECT_EQ(run.err, err) << redirection;
+        EXPECT_EQ(read_file(image_path_), sealed) << redirection;
     }
 }
 

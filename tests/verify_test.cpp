@@ -314,7 +314,7 @@ TEST_F(verify, RecordsCatchAResealAndWarnAboutOtherLines) {
         EXPECT_EQ(run.status, f.status) << f.text;
         EXPECT_TRUE(run.err.ends_with(f.err)) << f.text << run.err;
     }
-    EXPECT_EQ(run.out, "-: ERROR: standard input holds the records, not an image\n");
+    EXPECT_EQ(run.out, "-: ERROR: a record cannot name standard input\n");
 }
 
 // A slot read back from flash, padded with 0xFF past the image, passes with
@@ -334,6 +334,10 @@ TEST_F(verify, SlotsAndStreamsFollowTheLengthField) {
         std::vector<std::string> prefix;
         std::string line;
     } cases[] = {
+        // A stream without end is no image once it is longer than any.
+        {{"-"},
+         {"sh", "-c", "exec \"$0\" \"$@\" </dev/zero"},
+         "-: ERROR: Value too large for defined data type\n"},
         {{image_path_}, {}, image_path_ + ": FAILED: length 3000, file size 8192\n"},
         {{"--slot", image_path_}, {}, image_path_ + ok},
         {{"-"}, from_pipe, "-: FAILED: length 3000, file size 8192\n"},
@@ -358,6 +362,9 @@ TEST_F(verify, SlotsAndStreamsFollowTheLengthField) {
     const std::string path(device, strcspn(device, "\n"));
     EXPECT_EQ(run_verify({"--slot", path}).out, path + ok);
     EXPECT_EQ(run_verify({path}).out, path + ": ERROR: Not a regular file\n");
+    EXPECT_EQ(
+        run_verify({"--slot", "-"}, {"sh", "-c", "exec \"$@\" <\"$0\" 1<>\"$0\"", path}).status, 2);
+    EXPECT_EQ(read_file(image_path_), slot);
     EXPECT_EQ(std::system(("losetup -d " + path).c_str()), 0);
 }
 
