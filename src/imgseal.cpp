@@ -95,7 +95,11 @@ outcome lock_image(int fd, imgseal::file_state& state) {
 // if any.
 void refuse_output_into(int fd, const char* path) {
     struct stat image {};
-    if ((fd != -1 ? fstat(fd, &image) : stat(path, &image)) == -1) return;
+    // Only a regular file is an image: a terminal or /dev/null given as the
+    // image and as the output is refused as no regular file.
+    if ((fd != -1 ? fstat(fd, &image) : stat(path, &image)) == -1 || !S_ISREG(image.st_mode)) {
+        return;
+    }
     const bool out_is_image = imgseal::same_file(STDOUT_FILENO, image);
     const bool err_is_image = imgseal::same_file(STDERR_FILENO, image);
     if (!out_is_image && !err_is_image) return;
