@@ -25,10 +25,13 @@ in_process_tests='checksum.*:pass_in_process.*:terminal_text.*:boot_check.*'
 # CMake's standard cross-compiling variables alone; the package's architecture
 # follows from them.
 build=build/cross-$arch
+rm -f "$build/built"
 cmake -S . -B "$build" -DCMAKE_SYSTEM_NAME=Linux -DCMAKE_SYSTEM_PROCESSOR="$processor" \
   -DCMAKE_C_COMPILER="$triplet-gcc" -DCMAKE_CXX_COMPILER="$triplet-g++" -DIMGSEAL_WERROR=ON \
   >/dev/null
 cmake --build "$build" -j "$(nproc)" >/dev/null
+# For tools/test.sh: the build succeeded, whatever the tests below give.
+touch "$build/built"
 
 summary=$("${qemu[@]}" "$build/tests/imgseal_tests" --gtest_filter="$in_process_tests" \
   --gtest_brief=1 | tail -n 2)

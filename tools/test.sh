@@ -1,67 +1,147 @@
 #!/usr/bin/env bash
-# Installs what the tests need, checks the formatting, builds with warnings as
-# errors and runs every test: in a release build, with which it also runs the
-# README's Makefile example, again with AddressSanitizer and
+# Installs what the tests need, then runs every stage of the tests: formatting,
+# a release build with warnings as errors and its tests, the README's Makefile
+# example, the same tests built with AddressSanitizer and
 # UndefinedBehaviorSanitizer, a short fuzzing run of every fuzz target, the
 # static analysers, the boot check on Cortex-M boards, the cross builds under
 # emulation, and the Debian packages.
+# Every stage runs even when an earlier one failed: only a stage that needs a
+# build which failed is skipped. The run ends with a summary, a line per stage,
+# and fails if any stage failed.
+# Usage: tools/test.sh            everything, as CI runs it
+#        tools/test.sh --quick    the release build and its tests only
 set -euo pipefail
 cd "$(dirname "$0")/.."
+quick=0
+case "${1:-}" in
+  --quick) quick=1 ;;
+  "") ;;
+  *) echo "usage: tools/test.sh [--quick]" >&2; exit 2 ;;
+esac
 
 tools/install_packages.sh \
   --for="building, and the README's Makefile example" cmake g++ make git \
-  --for="the tests: the test framework, the system-call tracer, losetup" libgtest-dev strace util-linux \
-  --for="the sanitizers, fuzzing, formatting and static analysis" clang clang-format clang-tidy \
-  cppcheck libclang-rt-14-dev \
-  --for="the manual pages' lint and the Debian packages" mandoc dpkg-dev file lintian \
-  --for="the cross builds and running them" qemu-user crossbuild-essential-arm64 \
-  crossbuild-essential-armhf crossbuild-essential-s390x
-NO_RECOMMENDS=1 tools/install_packages.sh \
-  --for="the boot check on Cortex-M boards (the example needs no C library)" gcc-arm-none-eabi \
-  qemu-system-arm
+  --for="the tests: the test framework, the system-call tracer, losetup" libgtest-dev strace util-linux
+if ((!quick)); then
+  tools/install_packages.sh \
+    --for="the sanitizers, fuzzing, formatting and static analysis" clang clang-format clang-tidy \
+    cppcheck libclang-rt-14-dev \
+    --for="the manual pages' lint and the Debian packages" mandoc dpkg-dev file lintian \
+    --for="the cross builds and running them" qemu-user crossbuild-essential-arm64 \
+    crossbuild-essential-armhf crossbuild-essential-s390x
+  NO_RECOMMENDS=1 tools/install_packages.sh \
+    --for="the boot check on Cortex-M boards (the example needs no C library)" gcc-arm-none-eabi \
+    qemu-system-arm
+fi
 jobs=$(nproc)
 
-echo "== formatting"
-git ls-files -- '*.cpp' '*.hpp' | xargs clang-format --dry-run --Werror
+# Each stage's outcome (passed, failed or skipped) and seconds, by name, in order.
+declare -A outcome=() seconds=()
+stages=()
 
-echo "== release build, warnings as errors"
-cmake -S . -B build/release -DCMAKE_BUILD_TYPE=Release -DIMGSEAL_WERROR=ON \
-  -DCMAKE_EXPORT_COMPILE_COMMANDS=ON >/dev/null
-cmake --build build/release -j "$jobs"
-ctest --test-dir build/release -j "$jobs" --output-on-failure
+# stage NAME NEEDS FUNCTION: runs FUNCTION as the stage NAME, under set -e, in
+# a subshell of its own; skipped unless every stage named in NEEDS (comma
+# separated) passed.
+stage() {
+  local name=$1 needs=$2 function=$3 need status started=$SECONDS
+  stages+=("$name")
+  IFS=, read -r -a needs <<<"$needs"
+  for need in "${needs[@]}"; do
+    if [ "${outcome[$need]:-}" != passed ]; then
+      echo "== $name: skipped, since $need did not pass"
+      outcome[$name]=skipped seconds[$name]=0
+      return
+    fi
+  done
+  echo "== $name"
+  set +e
+  (set -e; "$function")
+  status=$?
+  set -e
+  seconds[$name]=$((SECONDS - started))
+  if ((status == 0)); then outcome[$name]=passed; else outcome[$name]=failed; fi
+  echo "== $name: ${outcome[$name]} in ${seconds[$name]}s"
+}
 
-echo "== the README's Makefile example"
-tools/check_examples.sh build/release/imgseal build/release/imgseal-verify
+# ctest over DIRECTORY, with the environment ASSIGNMENTS..., then the five
+# slowest tests, whatever the outcome. (Each test's timeout, set where the
+# tests are registered, is far above the slowest, so that only a hang meets it.)
+run_ctest() {
+  local directory=$1 status=0
+  shift
+  env "$@" ctest --test-dir "$directory" -j "$jobs" --output-on-failure |
+    tee "$directory/ctest.log" || status=$?
+  echo "the five slowest tests:"
+  sed -nE 's/.*Test +#[0-9]+: ([^ ]+) .* ([0-9.]+) sec$/\2 \1/p' "$directory/ctest.log" |
+    sort -rn | head -n 5 | awk '{ printf "  %7.2f s  %s\n", $1, $2 }'
+  return "$status"
+}
 
-echo "== AddressSanitizer and UndefinedBehaviorSanitizer build"
+formatting() { git ls-files -- '*.cpp' '*.hpp' | xargs clang-format --dry-run --Werror; }
+
+release_build() {
+  cmake -S . -B build/release -DCMAKE_BUILD_TYPE=Release -DIMGSEAL_WERROR=ON \
+    -DCMAKE_EXPORT_COMPILE_COMMANDS=ON >/dev/null
+  cmake --build build/release -j "$jobs"
+}
+release_tests() { run_ctest build/release; }
+
+makefile_example() { tools/check_examples.sh build/release/imgseal build/release/imgseal-verify; }
+
 sanitizers="-fsanitize=address,undefined -fno-sanitize-recover=all -fno-omit-frame-pointer"
-cmake -S . -B build/sanitize -DCMAKE_BUILD_TYPE=RelWithDebInfo -DIMGSEAL_WERROR=ON \
-  -DCMAKE_CXX_FLAGS="$sanitizers" -DCMAKE_C_FLAGS="$sanitizers" \
-  -DCMAKE_EXE_LINKER_FLAGS="$sanitizers" >/dev/null
-cmake --build build/sanitize -j "$jobs"
+sanitizer_build() {
+  cmake -S . -B build/sanitize -DCMAKE_BUILD_TYPE=RelWithDebInfo -DIMGSEAL_WERROR=ON \
+    -DCMAKE_CXX_FLAGS="$sanitizers" -DCMAKE_C_FLAGS="$sanitizers" \
+    -DCMAKE_EXE_LINKER_FLAGS="$sanitizers" >/dev/null
+  cmake --build build/sanitize -j "$jobs"
+}
 # Sanitizer findings end with their own statuses, never one of the tool's.
-ASAN_OPTIONS=exitcode=99 UBSAN_OPTIONS=exitcode=98:print_stacktrace=1 \
-  ctest --test-dir build/sanitize -j "$jobs" --output-on-failure
+sanitizer_tests() {
+  run_ctest build/sanitize ASAN_OPTIONS=exitcode=99 UBSAN_OPTIONS=exitcode=98:print_stacktrace=1
+}
 
-echo "== fuzzing, a fixed number of inputs per target"
-tools/fuzz.sh --runs 50000
+fuzzing() { tools/fuzz.sh --runs 50000; }
+clang_tidy() { clang-tidy -p build/release --quiet src/*.cpp; }
+cppcheck_stage() {
+  cppcheck --enable=warning,performance,portability --std=c++20 --error-exitcode=1 \
+    --inline-suppr --quiet -I src src/
+}
+boot_check() { tools/check_boot.sh build/release/imgseal; }
+cross_arm64() { tools/check_cross.sh arm64 build/release/imgseal; }
+cross_armhf() { tools/check_cross.sh armhf build/release/imgseal; }
+cross_s390x() { tools/check_cross.sh s390x build/release/imgseal; }
+# The cross builds' own packages are checked where those builds succeeded.
+packages() { tools/check_package.sh arm64=build/cross-arm64 armhf=build/cross-armhf; }
 
-echo "== clang-tidy"
-clang-tidy -p build/release --quiet src/*.cpp
+if ((!quick)); then stage "formatting" "" formatting; fi
+stage "release build" "" release_build
+stage "release tests" "release build" release_tests
+if ((!quick)); then
+  stage "Makefile example" "release build" makefile_example
+  stage "sanitizer build" "" sanitizer_build
+  stage "sanitizer tests" "sanitizer build" sanitizer_tests
+  stage "fuzzing" "" fuzzing
+  stage "clang-tidy" "release build" clang_tidy
+  stage "cppcheck" "" cppcheck_stage
+  stage "boot check" "release build" boot_check
+  for arch in arm64 armhf s390x; do
+    stage "cross $arch" "release build" "cross_$arch"
+    # check_cross.sh leaves this mark once its build succeeded, whatever its tests gave.
+    if [ -e "build/cross-$arch/built" ]; then outcome["$arch build"]=passed; fi
+  done
+  stage "packages" "arm64 build,armhf build" packages
+fi
 
-echo "== cppcheck"
-cppcheck --enable=warning,performance,portability --std=c++20 --error-exitcode=1 --inline-suppr \
-  --quiet -I src src/
-
-echo "== the boot check on Cortex-M0 and Cortex-M3, under qemu-system-arm"
-tools/check_boot.sh build/release/imgseal
-
-echo "== cross builds: arm64, armhf (32-bit), s390x (big-endian), run under qemu-user"
-for arch in arm64 armhf s390x; do
-  tools/check_cross.sh "$arch" build/release/imgseal
+echo "== summary"
+failed=()
+for name in "${stages[@]}"; do
+  printf '%-18s %-7s %4ds\n' "$name" "${outcome[$name]}" "${seconds[$name]}"
+  if [ "${outcome[$name]}" = failed ]; then failed+=("$name"); fi
 done
-
-echo "== manual pages and Debian packages: amd64 built twice, arm64, armhf"
-tools/check_package.sh arm64=build/cross-arm64 armhf=build/cross-armhf
-
-echo "all checks passed in $((SECONDS / 60))m $((SECONDS % 60))s"
+if ((${#failed[@]} == 0)); then
+  echo "all checks passed in $((SECONDS / 60))m $((SECONDS % 60))s"
+else
+  names=$(printf '%s, ' "${failed[@]}")
+  echo "${#failed[@]} of ${#stages[@]} stages failed: ${names%, }"
+  exit 1
+fi
