@@ -30,13 +30,15 @@ bytes random_bytes(std::size_t size, std::uint32_t seed);
 
 // The checksum pass as the format defines it: big-endian 2-byte units, a final
 // single byte as a high-order byte, a 32-bit sum that wraps, the length's two
-// halves, one fold, the complement.
+// halves, one fold, the complement. The `size` bytes at `data` may be followed
+// by `zeros` zero bytes that need not be stored (a hole).
 struct reference_result {
     std::uint16_t checksum;
     std::uint32_t padded_length;
     bool odd_tail;
 };
-reference_result reference_checksum(const std::uint8_t* data, std::size_t size);
+reference_result reference_checksum(const std::uint8_t* data, std::size_t size,
+                                    std::size_t zeros = 0);
 inline reference_result reference_checksum(const bytes& data) {
     return reference_checksum(data.data(), data.size());
 }

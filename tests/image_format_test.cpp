@@ -1,5 +1,10 @@
 // Validation of an image before it is sealed: what is accepted, what is
 // refused with which status and message, and that a refused image is unchanged.
+#include "image_format.hpp"
+
+#include <sys/mman.h>
+#include <unistd.h>
+
 #include <functional>
 
 #include "support.hpp"
@@ -103,10 +108,34 @@ TEST_F(image_format, RefusesEachCorruptionAndLeavesImageUnchanged) {
 }
 
 // A valid image cut short at any length is refused: status 2 inside the
-// header, 4 inside the descriptor or the name, never a name line.
+// header, 4 inside the descriptor or the name, never a name line. The core's
+// check is asked at every length; the program at every length where the
+// outcome changes (the header's end, the descriptor's, the name field's) and
+// at a stride between them.
 TEST_F(image_format, TruncatedImageIsRefusedAtEveryLength) {
     const bytes image = build_image({.descriptor_offset = 8, .content_seed = 3});
+    const int fd = memfd_create("image", MFD_CLOEXEC);
+    ASSERT_NE(fd, -1);
+    static imgseal::image_fields fields;
+    for (std::size_t length = 0; length <= image.size(); ++length) {
+        ASSERT_EQ(ftruncate(fd, 0), 0);
+        ASSERT_EQ(pwrite(fd, image.data(), length, 0), static_cast<ssize_t>(length));
+        ASSERT_EQ(lseek(fd, 0, SEEK_SET), 0);
+        const imgseal::outcome result = imgseal::check_image(fd, fields);
+        using imgseal::fault;
+        ASSERT_EQ(result.what, length == image.size() ? fault::none
+                               : length < 8           ? fault::header_short
+                                                      : fault::read_failed)
+            << length;
+        if (result.failed()) {
+            ASSERT_STREQ(imgseal::describe(result), "Unexpected end of file") << length;
+        }
+    }
+    close(fd);
     for (std::size_t length = 0; length < image.size(); ++length) {
+        const bool at_an_edge =
+            length <= 9 || (length >= 22 && length <= 26) || length + 5 >= image.size();
+        if (!at_an_edge && length % 97 != 0) continue;
         const bytes cut(image.begin(), image.begin() + static_cast<std::ptrdiff_t>(length));
         put_image(cut);
         const run_result run = run_tool({image_path_});

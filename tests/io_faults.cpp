@@ -10,6 +10,9 @@
 //   IO_FAULTS_FAIL_MMAP     when 1, mapping the image fails with ENODEV
 //   IO_FAULTS_REWRITE_AT    another writer changes the image's first byte in
 //                           place just before the pass's Nth window or read
+//   IO_FAULTS_KEEP_TIMES    when 1, that writer then sets the image's access and
+//                           modification times back, as touch -r, rsync -t and
+//                           tar do: only the change time still shows the write
 // No <unistd.h> nor <sys/mman.h>: with 64-bit file offsets they rename mmap
 // and pwrite to their 64-bit forms, and both forms are defined here.
 #include <dlfcn.h>
@@ -32,6 +35,7 @@ struct fault_settings {
     int pwrite_error;
     bool fail_mmap;
     std::size_t rewrite_at;
+    bool keep_times;
     const char* image_path;
 };
 
@@ -60,6 +64,7 @@ __attribute__((constructor)) void load_settings() {
     settings.pwrite_error = static_cast<int>(setting("IO_FAULTS_PWRITE_ERROR"));
     settings.fail_mmap = setting("IO_FAULTS_FAIL_MMAP") == 1;
     settings.rewrite_at = setting("IO_FAULTS_REWRITE_AT");
+    settings.keep_times = setting("IO_FAULTS_KEEP_TIMES") == 1;
     settings.image_path = image;
 }
 
@@ -94,9 +99,14 @@ void rewrite_before_access(int fd) {
     static const auto real_close = next_definition<int (*)(int)>("close");
     const int writer = real_open(f.image_path, O_RDWR);
     unsigned char first = 0;
-    if (writer == -1 || real_pread(writer, &first, 1, 0) != 1) std::abort();
+    struct stat before {};
+    if (writer == -1 || real_pread(writer, &first, 1, 0) != 1 || fstat(writer, &before) == -1) {
+        std::abort();
+    }
     first ^= 0xFF;
     if (real_pwrite(writer, &first, 1, 0) != 1) std::abort();
+    const struct timespec times[2] = {before.st_atim, before.st_mtim};
+    if (f.keep_times && futimens(writer, times) == -1) std::abort();
     (void)real_close(writer);
 }
 

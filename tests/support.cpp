@@ -103,7 +103,7 @@ run_result run_verify(const std::vector<std::string>& args,
 }
 
 run_result run_tool_on_terminal(const std::vector<std::string>& args, const char* program,
-                                const char* locale) {
+                                const char* locale, bool errors_too) {
     int terminal = -1;
     int tool_side = -1;
     if (openpty(&terminal, &tool_side, nullptr, nullptr, nullptr) == -1) std::abort();
@@ -123,7 +123,7 @@ run_result run_tool_on_terminal(const std::vector<std::string>& args, const char
         const int null_fd = open("/dev/null", O_RDONLY);
         dup2(null_fd, 0);
         dup2(tool_side, 1);
-        dup2(err_fd, 2);
+        dup2(errors_too ? tool_side : err_fd, 2);
         close(tool_side);
         close(terminal);
         setenv("LC_ALL", locale, 1);
@@ -177,7 +177,8 @@ std::vector<std::string> with_io_faults(const std::string& path, const io_faults
             "IO_FAULTS_WRITE_CAP=" + std::to_string(faults.write_cap),
             "IO_FAULTS_PWRITE_ERROR=" + std::to_string(faults.pwrite_error),
             std::string("IO_FAULTS_FAIL_MMAP=") + (faults.fail_mmap ? "1" : "0"),
-            "IO_FAULTS_REWRITE_AT=" + std::to_string(faults.rewrite_at)};
+            "IO_FAULTS_REWRITE_AT=" + std::to_string(faults.rewrite_at),
+            std::string("IO_FAULTS_KEEP_TIMES=") + (faults.keep_times ? "1" : "0")};
 }
 
 std::vector<std::string> inject_failure(const std::string& path, const std::string& call,

@@ -36,12 +36,13 @@ run_result run_tool(const std::vector<std::string>& args,
 run_result run_verify(const std::vector<std::string>& args,
                       const std::vector<std::string>& prefix = {});
 
-// As run_tool, with standard output on a pseudo-terminal. The terminal is in
-// raw mode, so that it passes the program's bytes on unchanged ("\n" included).
-// LC_ALL is `locale`.
+// As run_tool, with standard output on a pseudo-terminal, and standard error
+// too when `errors_too` is set (both then come back in `out`). The terminal is
+// in raw mode, so that it passes the program's bytes on unchanged ("\n"
+// included). LC_ALL is `locale`.
 run_result run_tool_on_terminal(const std::vector<std::string>& args,
                                 const char* program = IMGSEAL_BINARY,
-                                const char* locale = "C.UTF-8");
+                                const char* locale = "C.UTF-8", bool errors_too = false);
 
 // The prefix that runs the tool under strace with `inject`, an injection
 // expression counted over the calls on `path` only.
@@ -62,6 +63,7 @@ struct io_faults {
     bool fail_mmap = false;     // mapping the image fails with ENODEV
     int rewrite_at = 0;         // another writer flips the image's first byte
                                 // before the pass's Nth window or read
+    bool keep_times = false;    // and then sets its modification time back
 };
 
 // The prefix that runs the tool with the fault library preloaded for `path`.

@@ -117,6 +117,13 @@ TEST_F(name_on_terminal, VerifierShowsPathsAsText) {
     }
     const run_result seal = run_tool_on_terminal({eight_bit_path}, IMGSEAL_BINARY, "C");
     EXPECT_EQ(seal.out.substr(0, seal.out.find('\n')), "Name: " + escaped_name);
+
+    // Names on standard error are shown as text too.
+    const run_result missing = run_tool_on_terminal({"-c", (dir_ / "\x1b[2J.txt").string()},
+                                                    IMGSEAL_VERIFY_BINARY, "C.UTF-8", true);
+    EXPECT_EQ(missing.status, 2);
+    EXPECT_EQ(missing.out,
+              "imgseal-verify: " + dir_.string() + "/\\x1B[2J.txt: No such file or directory\n");
 }
 
 }  // namespace

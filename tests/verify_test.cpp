@@ -65,31 +65,67 @@ std::string checksum_line(std::uint16_t field, std::uint16_t computed) {
     return line;
 }
 
-// The largest image: an odd image of 2^31 - 1 bytes, its content a hole, is
-// sealed to exactly 2^31 bytes, which imgseal-verify accepts with the
-// checksum imgseal printed, and which a rerun refuses as sealed. A run whose
-// flush of the fill byte fails leaves it 2^31 bytes long and unsealed, and a
-// rerun seals it.
-TEST_F(verify, ImageSealedTo2GiBVerifies) {
-    put_image(build_image({.content_seed = 6}));
-    ASSERT_EQ(truncate(image_path_.c_str(), (off_t{1} << 31) - 1), 0);
+// The largest image, 2^31 bytes: the sample's bytes, then a hole. Each test
+// below makes one pass over it, so that each stays well within its time.
+constexpr std::size_t largest = std::size_t{1} << 31;
 
+// Writes the sample image followed by zeros up to `size` bytes, sealed or not,
+// to `path`, and returns its seal.
+reference_result put_large_image(const std::string& path, std::size_t size, bool sealed) {
+    bytes head = build_image({.content_seed = 6});
+    const reference_result seal = reference_checksum(head.data(), head.size(), size - head.size());
+    if (sealed) {
+        head[18] = static_cast<std::uint8_t>(seal.checksum >> 8);
+        head[19] = static_cast<std::uint8_t>(seal.checksum);
+        for (std::size_t i = 0; i < 4; ++i) {
+            head[20 + i] = static_cast<std::uint8_t>(seal.padded_length >> (24 - 8 * i));
+        }
+    }
+    write_file(path, head);
+    EXPECT_EQ(truncate(path.c_str(), static_cast<off_t>(size)), 0);
+    return seal;
+}
+
+// An odd image of 2^31 - 1 bytes grows to exactly 2^31 with its fill byte. A
+// run whose flush of the fill byte fails leaves it 2^31 bytes long and
+// unsealed, for a rerun to seal.
+TEST_F(verify, OddImageOneByteShortOf2GiBIsPaddedTo2GiB) {
+    put_large_image(image_path_, largest - 1, false);
     const run_result failed =
         run_tool({image_path_}, inject_failure(image_path_, "fdatasync", "EIO", 1));
     EXPECT_EQ(failed.status, 8);
     EXPECT_EQ(failed.err, "Input/output error\n");
-    EXPECT_EQ(std::filesystem::file_size(image_path_), std::uintmax_t{1} << 31);
+    EXPECT_EQ(std::filesystem::file_size(image_path_), largest);
+    bytes stamp(6, 0xEE);
+    const int fd = open(image_path_.c_str(), O_RDONLY | O_CLOEXEC);
+    EXPECT_EQ(pread(fd, stamp.data(), stamp.size(), 18), 6);
+    close(fd);
+    EXPECT_EQ(stamp, bytes(6, 0));
+}
+
+// An unsealed image of exactly 2^31 bytes is sealed with the checksum the
+// format gives, and a rerun refuses it as sealed.
+TEST_F(verify, ImageOf2GiBIsSealed) {
+    const reference_result want = put_large_image(image_path_, largest, false);
     const run_result seal = run_tool({image_path_});
     ASSERT_EQ(seal.status, 0);
-    const std::string checksum_line = seal.out.substr(seal.out.rfind("Checksum "));
-    EXPECT_EQ(seal.out, "Name: abc\nLength = 2147483648\n" + checksum_line);
-    EXPECT_EQ(std::filesystem::file_size(image_path_), std::uintmax_t{1} << 31);
-    const run_result run = run_verify({image_path_});
-    EXPECT_EQ(run.status, 0);
-    EXPECT_EQ(run.out, image_path_ + ": OK, Length = 2147483648, " + checksum_line);
+    EXPECT_EQ(seal.out, sealed_output("abc", 2147483648u, want.checksum));
+    EXPECT_EQ(std::filesystem::file_size(image_path_), largest);
     const run_result again = run_tool({image_path_});
     EXPECT_EQ(again.status, 6);
     EXPECT_EQ(again.out, "Non zero checksum field\n");
+}
+
+// A sealed image of exactly 2^31 bytes verifies, as a file and as a stream of
+// that many bytes through standard input.
+TEST_F(verify, SealedImageOf2GiBVerifiesAsFileAndAsStream) {
+    const reference_result seal = put_large_image(image_path_, largest, true);
+    const std::string ok = ok_line("", 2147483648u, seal.checksum);
+    EXPECT_EQ(run_verify({image_path_}).out, image_path_ + ok);
+    const run_result piped =
+        run_verify({"-"}, {"sh", "-c", "cat \"$0\" | exec \"$@\"", image_path_});
+    EXPECT_EQ(piped.status, 0);
+    EXPECT_EQ(piped.out, "-" + ok);
 }
 
 // One change to a sealed image (descriptor at 8, stamp at 18 to 23) gives the
@@ -112,11 +148,14 @@ TEST_F(verify, EachDamageGivesItsFailedLine) {
     bytes cut_in_name(sealed.begin(), sealed.begin() + 2022);
     cut_in_name[22] = 0x07;
     cut_in_name[23] = 0xE6;
+    bytes odd_in_name = cut_in_name;
+    odd_in_name[23] = 0xE5;
 
     const struct {
         const char* what;
         bytes damaged;
         std::string line;
+        int status = 1;
     } cases[] = {
         {"unsealed", image, ": FAILED: not sealed\n"},
         {"content byte", content, checksum_line(checksum, reference_checksum(unstamped).checksum)},
@@ -129,11 +168,17 @@ TEST_F(verify, EachDamageGivesItsFailedLine) {
         // Bytes 8 to 2023 are the descriptor and the name.
         {"length inside the name", cut_in_name,
          ": FAILED: length 2022 ends inside the name field\n"},
+        {"odd length inside the name", odd_in_name, ": FAILED: length 2021 is odd\n"},
+        // No image at all: the header alone, and less.
+        {"8 bytes", bytes(sealed.begin(), sealed.begin() + 8),
+         ": ERROR: not an image: the descriptor offset 8 lies past the end (8 bytes)\n", 2},
+        {"7 bytes", bytes(sealed.begin(), sealed.begin() + 7),
+         ": ERROR: not an image: the header is 7 bytes\n", 2},
     };
     for (const auto& c : cases) {
         put_image(c.damaged);
         const run_result run = run_verify({image_path_});
-        EXPECT_EQ(run.status, 1) << c.what;
+        EXPECT_EQ(run.status, c.status) << c.what;
         EXPECT_EQ(run.out, image_path_ + c.line) << c.what;
         EXPECT_EQ(run.err, "") << c.what;
         EXPECT_EQ(read_file(image_path_), c.damaged) << c.what;
@@ -235,6 +280,12 @@ TEST_F(verify, OptionsFollowTheUsualConventions) {
     const std::string ok = ok_line(sealed, want.padded_length, want.checksum);
     char expect[32];
     std::snprintf(expect, sizeof expect, "--expect=%u,%04X", want.padded_length, want.checksum);
+    char expect_lower_case[32];
+    std::snprintf(expect_lower_case, sizeof expect_lower_case, "--expect=%u,%04x",
+                  want.padded_length, want.checksum);
+    char expect_2_short[32];
+    std::snprintf(expect_2_short, sizeof expect_2_short, "--expect=%u,%04X", want.padded_length - 2,
+                  want.checksum);
     const std::string not_sealed = unsealed + ": FAILED: not sealed\n";
     const struct {
         std::vector<std::string> args;
@@ -247,11 +298,15 @@ TEST_F(verify, OptionsFollowTheUsualConventions) {
         {{"--bogus", sealed}, 2, "", 1},
         {{"--wait=soon", sealed}, 2, "", 1},
         {{"--expect=2024", sealed}, 2, "", 1},
+        {{"--expect=3000,00000", sealed}, 2, "", 1},
+        {{"--wait=4294967296", sealed}, 2, "", 1},
         {{"-c", sealed, sealed}, 2, "", 1},
         {{"-q", sealed, unsealed, sealed}, 1, not_sealed, 0},
         {{"--status", sealed, unsealed}, 1, "", 0},
         {{"--", sealed}, 0, ok, 0},
         {{expect, sealed}, 0, ok, 0},
+        {{expect_lower_case, sealed}, 0, ok, 0},
+        {{expect_2_short, sealed}, 1, sealed + ": FAILED: seal differs from the ", 0},
         {{"--expect=3000,0000", sealed},
          1,
          sealed + ": FAILED: seal differs from the record: Length = 3000, Checksum " +
@@ -272,7 +327,7 @@ TEST_F(verify, OptionsFollowTheUsualConventions) {
 TEST_F(verify, RecordsCatchAResealAndWarnAboutOtherLines) {
     const std::string a = (dir_ / "a.img").string();
     // A path that holds the record's own text, and a newline.
-    const std::string b = (dir_ / "b: OK, Length = 1, Checksum 0000\n.img").string();
+    const std::string b = (dir_ / "b: OK, Length = 1, Checksum 0000\n\r.img").string();
     write_file(a, sealed_image(build_image({.size = 2100, .content_seed = 1}), 8));
     bytes image = build_image({.size = 2100, .content_seed = 2});
     write_file(b, sealed_image(image, 8));
@@ -281,6 +336,7 @@ TEST_F(verify, RecordsCatchAResealAndWarnAboutOtherLines) {
     ASSERT_EQ(made.status, 0);
     EXPECT_EQ(std::count(made.out.begin(), made.out.end(), '\n'), 2);
     EXPECT_EQ(made.out[made.out.find('\n') + 1], '\\');
+    EXPECT_NE(made.out.find("0000\\n\\r.img: OK"), std::string::npos);
     write_file(records, bytes(made.out.begin(), made.out.end()));
     run_result run = run_verify({"-c", records});
     EXPECT_EQ(run.status, 0);
@@ -352,6 +408,8 @@ TEST_F(verify, SlotsAndStreamsFollowTheLengthField) {
     put_image(cut);
     EXPECT_EQ(run_verify({"--slot", image_path_}).out,
               image_path_ + ": FAILED: length 3000, slot size 2900\n");
+    put_image(sealed_image(image, 8));  // a slot of exactly the image's length
+    EXPECT_EQ(run_verify({"--slot", image_path_}).out, image_path_ + ok);
 
     put_image(slot);
     FILE* losetup = popen(("losetup -f --show -r " + image_path_ + " 2>/dev/null").c_str(), "r");
@@ -366,6 +424,19 @@ TEST_F(verify, SlotsAndStreamsFollowTheLengthField) {
         run_verify({"--slot", "-"}, {"sh", "-c", "exec \"$@\" <\"$0\" 1<>\"$0\"", path}).status, 2);
     EXPECT_EQ(read_file(image_path_), slot);
     EXPECT_EQ(std::system(("losetup -d " + path).c_str()), 0);
+
+    // Written to, the device would take the line of an image that it refuses
+    // to open, over the image's header.
+    losetup = popen(("losetup -f --show " + image_path_).c_str(), "r");
+    ASSERT_NE(losetup, nullptr);
+    ASSERT_NE(fgets(device, sizeof device, losetup), nullptr);
+    pclose(losetup);
+    const std::string writable(device, strcspn(device, "\n"));
+    const run_result into = run_verify({writable}, {"sh", "-c", "exec \"$0\" \"$1\" 1<>\"$1\""});
+    EXPECT_EQ(std::system(("losetup -d " + writable).c_str()), 0);
+    EXPECT_EQ(into.status, 2);
+    EXPECT_EQ(into.err, writable + ": ERROR: Refusing to write output into the image\n");
+    EXPECT_EQ(read_file(image_path_), slot);
 }
 
 // Another process's 1-byte lock holds the check up for --wait seconds at the
