@@ -144,14 +144,13 @@ int main(int argc, char** argv) {
 
     // A write by anyone else since the open, even one that keeps the size,
     // would make a seal that does not match the file: the state is compared
-    // after the pass and again as late as possible before the seal is written.
+    // after the pass, and stamp_image compares it again as late as it can.
     imgseal::image_sum sum{};
     end_run_on(imgseal::image_checksum(fd, imgseal::largest_image_size, sum));
     end_run_on(imgseal::compare_file_state(fd, before));
     imgseal::print_line("Length = %u\n", sum.padded_length);
-    end_run_on(imgseal::compare_file_state(fd, before));
 
-    end_run_on(imgseal::stamp_image(fd, image.descriptor_offset, sum));
+    end_run_on(imgseal::stamp_image(fd, image.descriptor_offset, sum, before));
     imgseal::print_line("Checksum %04X\n", sum.checksum);
     end_run(exit_status::sealed);
 }

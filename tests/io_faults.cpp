@@ -10,6 +10,8 @@
 //   IO_FAULTS_FAIL_MMAP     when 1, mapping the image fails with ENODEV
 //   IO_FAULTS_REWRITE_AT    another writer changes the image's first byte in
 //                           place just before the pass's Nth window or read
+//   IO_FAULTS_REWRITE_IN_FLUSH  when 1, another writer changes it inside
+//                           fdatasync(), as during the fill byte's long flush
 // No <unistd.h> nor <sys/mman.h>: with 64-bit file offsets they rename mmap
 // and pwrite to their 64-bit forms, and both forms are defined here.
 #include <dlfcn.h>
@@ -32,6 +34,7 @@ struct fault_settings {
     int pwrite_error;
     bool fail_mmap;
     std::size_t rewrite_at;
+    bool rewrite_in_flush;
     const char* image_path;
 };
 
@@ -60,6 +63,7 @@ __attribute__((constructor)) void load_settings() {
     settings.pwrite_error = static_cast<int>(setting("IO_FAULTS_PWRITE_ERROR"));
     settings.fail_mmap = setting("IO_FAULTS_FAIL_MMAP") == 1;
     settings.rewrite_at = setting("IO_FAULTS_REWRITE_AT");
+    settings.rewrite_in_flush = setting("IO_FAULTS_REWRITE_IN_FLUSH") == 1;
     settings.image_path = image;
 }
 
@@ -82,10 +86,8 @@ void* const map_failed = reinterpret_cast<void*>(-1);
 
 // A write by another open file description, as another process makes it: the
 // first byte, which the pass has summed by the second window, flipped.
-void rewrite_before_access(int fd) {
-    static std::size_t accesses = 0;
+void rewrite_first_byte() {
     const fault_settings& f = faults();
-    if (f.rewrite_at == 0 || !is_image(fd) || ++accesses != f.rewrite_at) return;
     static const auto real_open = next_definition<int (*)(const char*, int, ...)>("open");
     static const auto real_pread =
         next_definition<ssize_t (*)(int, void*, std::size_t, __off64_t)>("pread64");
@@ -98,6 +100,12 @@ void rewrite_before_access(int fd) {
     first ^= 0xFF;
     if (real_pwrite(writer, &first, 1, 0) != 1) std::abort();
     (void)real_close(writer);
+}
+
+void rewrite_before_access(int fd) {
+    static std::size_t accesses = 0;
+    const fault_settings& f = faults();
+    if (f.rewrite_at != 0 && is_image(fd) && ++accesses == f.rewrite_at) rewrite_first_byte();
 }
 
 }  // namespace
@@ -176,6 +184,12 @@ void* mmap64(void* address, std::size_t length, int protection, int flags, int f
         return map_failed;
     }
     return real(address, length, protection, flags, fd, offset);
+}
+
+int fdatasync(int fd) {
+    static const auto real = next_definition<int (*)(int)>("fdatasync");
+    if (faults().rewrite_in_flush && is_image(fd)) rewrite_first_byte();
+    return real(fd);
 }
 
 }  // extern "C"

@@ -177,7 +177,8 @@ std::vector<std::string> with_io_faults(const std::string& path, const io_faults
             "IO_FAULTS_WRITE_CAP=" + std::to_string(faults.write_cap),
             "IO_FAULTS_PWRITE_ERROR=" + std::to_string(faults.pwrite_error),
             std::string("IO_FAULTS_FAIL_MMAP=") + (faults.fail_mmap ? "1" : "0"),
-            "IO_FAULTS_REWRITE_AT=" + std::to_string(faults.rewrite_at)};
+            "IO_FAULTS_REWRITE_AT=" + std::to_string(faults.rewrite_at),
+            "IO_FAULTS_REWRITE_IN_FLUSH=" + std::to_string(faults.rewrite_in_flush)};
 }
 
 std::vector<std::string> inject_failure(const std::string& path, const std::string& call,

@@ -62,6 +62,7 @@ struct io_faults {
     bool fail_mmap = false;     // mapping the image fails with ENODEV
     int rewrite_at = 0;         // another writer flips the image's first byte
                                 // before the pass's Nth window or read
+    int rewrite_in_flush = 0;   // 1: it does so inside fdatasync() instead
 };
 
 // The prefix that runs the tool with the fault library preloaded for `path`.
