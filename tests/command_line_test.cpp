@@ -6,6 +6,9 @@
 #include <unistd.h>
 
 #include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
 #include <ctime>
 
 #include "support.hpp"
@@ -151,8 +154,8 @@ TEST_F(command_line, ClosedStandardErrorIsNotReusedForTheImage) {
 
 // Output redirected into the image itself would lengthen it past its seal or
 // overwrite its header: refused before anything is written, with the message
-// on the other stream, or nowhere. imgseal-verify gives that image an ERROR on
-// standard error.
+// on the other stream, or nowhere. imgseal-verify looks at every image it is
+// to check, those its records name included, before it writes its first line.
 TEST_F(command_line, OutputIntoTheImageIsRefused) {
     const bytes image = build_image({.size = 3001, .content_seed = 2});
     const std::string refusal = "Refusing to write output into the image\n";
@@ -175,17 +178,83 @@ TEST_F(command_line, OutputIntoTheImageIsRefused) {
         EXPECT_EQ(read_file(image_path_), image) << c.redirection;
     }
     const bytes sealed = sealed_image(image, 8);
-    const std::string verify_refusal = image_path_ + ": ERROR: " + refusal;
-    for (const auto& [redirection, err] :
-         {std::pair{cases[0].redirection, verify_refusal},
-          std::pair{cases[3].redirection, std::string()},
-          std::pair{"exec \"$0\" - <\"$1\" 1<>\"$1\"", "-: ERROR: " + refusal}}) {
+    const std::string first = (dir_ / "first.img").string();
+    const std::string records = (dir_ / "seals.txt").string();
+    write_file(first, sealed);
+    put_image(sealed);
+    const run_result made = run_verify({first, image_path_});
+    ASSERT_EQ(made.status, 0);
+    write_file(records, bytes(made.out.begin(), made.out.end()));
+    const std::string verify_refusal = "imgseal-verify: " + image_path_ + ": " + refusal;
+    const struct {
+        std::vector<std::string> args;
+        const char* redirection;
+        std::string err;
+    } verify_cases[] = {
+        {{image_path_}, ">>\"$I\"", verify_refusal},
+        {{image_path_}, ">>\"$I\" 2>&1", ""},
+        {{"-"}, "<\"$I\" 1<>\"$I\"", "imgseal-verify: -: " + refusal},
+        // The image named second, or in the records, gets no line from the first.
+        {{first, image_path_}, ">>\"$I\"", verify_refusal},
+        {{first, image_path_}, "1<>\"$I\"", verify_refusal},
+        {{"-c", records}, ">>\"$I\"", verify_refusal},
+        {{"-c", records}, "1<>\"$I\"", verify_refusal},
+    };
+    for (const auto& c : verify_cases) {
         put_image(sealed);
-        const run_result run = run_verify({image_path_}, {"sh", "-c", redirection});
-        EXPECT_EQ(run.status, 2) << redirection;
-        EXPECT_EQ(run.err, err) << redirection;
-        EXPECT_EQ(read_file(image_path_), sealed) << redirection;
+        const run_result run =
+            run_verify(c.args, {"env", "I=" + image_path_, "sh", "-c",
+                                std::string("exec \"$@\" ") + c.redirection, "sh"});
+        EXPECT_EQ(run.status, 2) << c.redirection << c.args.size();
+        EXPECT_EQ(run.err, c.err) << c.redirection << c.args.size();
+        EXPECT_EQ(read_file(image_path_), sealed) << c.redirection << c.args.size();
     }
+}
+
+// Output into the image through a loop device backed by it, or into an image
+// that is a loop device through its backing file or through another node of
+// the device, is refused as output into the image itself.
+TEST_F(command_line, OutputIntoALoopDeviceOfTheImageIsRefused) {
+    if (geteuid() != 0) GTEST_SKIP() << "needs root for loop devices";
+    const bytes sealed = sealed_image(build_image({.size = 3001, .content_seed = 2}), 8);
+    put_image(sealed);
+    FILE* losetup = popen(("losetup -f --show " + image_path_ + " 2>/dev/null").c_str(), "r");
+    char device[64] = {};
+    const bool attached = losetup != nullptr && fgets(device, sizeof device, losetup) != nullptr;
+    if (losetup != nullptr) pclose(losetup);
+    if (!attached) GTEST_SKIP() << "no loop device here";
+    const std::string loop(device, strcspn(device, "\n"));
+    const std::string alias = (dir_ / "alias").string();
+    struct stat node {};
+    ASSERT_EQ(stat(loop.c_str(), &node), 0);
+    ASSERT_EQ(mknod(alias.c_str(), S_IFBLK | 0600, node.st_rdev), 0);
+    const std::string refusal = "Refusing to write output into the image\n";
+    const struct {
+        bool verify;
+        std::vector<std::string> args;
+        const char* redirection;
+        std::string err;
+    } cases[] = {
+        {false, {image_path_}, ">\"$L\"", refusal},
+        {true, {image_path_}, "1<>\"$L\"", "imgseal-verify: " + image_path_ + ": " + refusal},
+        {true, {"--slot", loop}, ">>\"$I\"", "imgseal-verify: " + loop + ": " + refusal},
+        {true, {"--slot", loop}, "1<>\"$A\"", "imgseal-verify: " + loop + ": " + refusal},
+    };
+    for (const auto& c : cases) {
+        const std::vector<std::string> prefix = {"env",
+                                                 "I=" + image_path_,
+                                                 "L=" + loop,
+                                                 "A=" + alias,
+                                                 "sh",
+                                                 "-c",
+                                                 std::string("exec \"$@\" ") + c.redirection,
+                                                 "sh"};
+        const run_result run = c.verify ? run_verify(c.args, prefix) : run_tool(c.args, prefix);
+        EXPECT_EQ(run.status, c.verify ? 2 : 1) << c.redirection;
+        EXPECT_EQ(run.err, c.err) << c.redirection;
+        EXPECT_EQ(read_file(image_path_), sealed) << c.redirection;
+    }
+    EXPECT_EQ(std::system(("losetup -d " + loop).c_str()), 0);
 }
 
 // The file reached through /proc is checked to be the file examined: with

@@ -68,8 +68,7 @@ run_result run_program(const char* program, const std::vector<std::string>& args
         // disposition must not hide what the tool does about it.
         (void)signal(SIGPIPE, SIG_DFL);
         if (!setup.working_dir.empty() && chdir(setup.working_dir.c_str()) == -1) _exit(127);
-        const int null_fd = open("/dev/null", O_RDONLY);
-        dup2(null_fd, 0);
+        dup2(setup.input != -1 ? setup.input : open("/dev/null", O_RDONLY), 0);
         dup2(setup.reader_gone ? pipe_fds[1] : out_fd, 1);
         dup2(merge_streams ? 1 : err_fd, 2);
         execvp(argv[0], argv.data());
@@ -97,9 +96,9 @@ run_result run_tool(const std::vector<std::string>& args, const std::vector<std:
     return run_program(IMGSEAL_BINARY, args, prefix, merge_streams, setup);
 }
 
-run_result run_verify(const std::vector<std::string>& args,
-                      const std::vector<std::string>& prefix) {
-    return run_program(IMGSEAL_VERIFY_BINARY, args, prefix, false, {});
+run_result run_verify(const std::vector<std::string>& args, const std::vector<std::string>& prefix,
+                      const run_setup& setup) {
+    return run_program(IMGSEAL_VERIFY_BINARY, args, prefix, false, setup);
 }
 
 run_result run_tool_on_terminal(const std::vector<std::string>& args, const char* program,

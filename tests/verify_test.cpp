@@ -236,11 +236,28 @@ TEST_F(verify, OptionsFollowTheUsualConventions) {
     char expect[32];
     std::snprintf(expect, sizeof expect, "--expect=%u,%04X", want.padded_length, want.checksum);
     const std::string not_sealed = unsealed + ": FAILED: not sealed\n";
+    // The same seal under another path, another seal, and a slot of the same.
+    const std::string copy = (dir_ / "copy.img").string();
+    const std::string other = (dir_ / "other.img").string();
+    const std::string slot = (dir_ / "slot.img").string();
+    write_file(copy, sealed_image(image, 8));
+    const bytes other_image = build_image({.size = 3000, .content_seed = 9});
+    write_file(other, sealed_image(other_image, 8));
+    bytes padded = sealed_image(image, 8);
+    padded.resize(4096, 0xFF);
+    write_file(slot, padded);
+    char differs[160];
+    std::snprintf(differs, sizeof differs,
+                  ": FAILED: seal differs from the expected seal: Length = 3000, Checksum %04X, "
+                  "expected Length = 3000, Checksum %04X\n",
+                  reference_checksum(other_image).checksum, want.checksum);
+    const std::string same_as = "--same-as=" + sealed;
     const struct {
         std::vector<std::string> args;
         int status;
         std::string out;  // a prefix of standard output
         int error_lines;
+        std::string err = {};  // a part of standard error
     } cases[] = {
         {{"--help"}, 0, "Usage: imgseal-verify [OPTION]... IMAGE...\n", 0},
         {{"--version", sealed}, 0, "imgseal-verify (imgseal) 1.", 0},
@@ -254,9 +271,25 @@ TEST_F(verify, OptionsFollowTheUsualConventions) {
         {{expect, sealed}, 0, ok, 0},
         {{"--expect=3000,0000", sealed},
          1,
-         sealed + ": FAILED: seal differs from the record: Length = 3000, Checksum " +
-             ok.substr(ok.size() - 5, 4) + ", recorded Length = 3000, Checksum 0000\n",
+         sealed + ": FAILED: seal differs from the expected seal: Length = 3000, Checksum " +
+             ok.substr(ok.size() - 5, 4) + ", expected Length = 3000, Checksum 0000\n",
          0},
+        // A bad option is named by the argument that holds it.
+        {{"-\x01q", sealed}, 2, "", 1, "imgseal-verify: -\x01q: unknown option"},
+        {{sealed, "-q\xffz"}, 2, "", 1, "imgseal-verify: -q\xffz: unknown option"},
+        // The image that --same-as names gives no line of its own, and is
+        // checked as a whole image even with --slot.
+        {{same_as, copy, other}, 1, ok_line(copy, 3000, want.checksum) + other + differs, 0},
+        {{"--slot", same_as, slot}, 0, ok_line(slot, 3000, want.checksum), 0},
+        {{"--slot", "--same-as=" + slot, sealed},
+         2,
+         "",
+         1,
+         "imgseal-verify: --same-as " + slot + ": FAILED: length 3000, file size 4096\n"},
+        {{"--same-as=" + unsealed, sealed}, 2, "", 1, "--same-as " + unsealed + ": FAILED: not"},
+        {{"--same-as=-", sealed}, 2, "", 1},
+        {{same_as, expect, sealed}, 2, "", 1},
+        {{same_as, "-c", sealed}, 2, "", 1},
     };
     for (const auto& c : cases) {
         const run_result run = run_verify(c.args);
@@ -264,6 +297,7 @@ TEST_F(verify, OptionsFollowTheUsualConventions) {
         EXPECT_TRUE(run.out.starts_with(c.out)) << c.args[0] << ": " << run.out;
         EXPECT_EQ(c.out.empty() ? run.out : "", "") << c.args[0];
         EXPECT_EQ(std::count(run.err.begin(), run.err.end(), '\n'), c.error_lines) << c.args[0];
+        EXPECT_NE(run.err.find(c.err), std::string::npos) << c.args[0] << ": " << run.err;
     }
 }
 
@@ -285,10 +319,18 @@ TEST_F(verify, RecordsCatchAResealAndWarnAboutOtherLines) {
     run_result run = run_verify({"-c", records});
     EXPECT_EQ(run.status, 0);
     EXPECT_EQ(run.out, made.out);
-    // OK lines appended to the records would be read back, for ever.
-    run = run_verify({"-c", records}, {"sh", "-c", "exec \"$0\" \"$@\" >>\"$2\""});
-    EXPECT_EQ(run.status, 2);
-    EXPECT_EQ(read_file(records), bytes(made.out.begin(), made.out.end()));
+    // Lines appended to the records would be read back, for ever: nothing is
+    // checked, and the refusal goes to the other stream.
+    for (const char* into : {">>", "2>>"}) {
+        run = run_verify({"-c", records},
+                         {"sh", "-c", std::string("exec \"$0\" \"$@\" ") + into + "\"$2\""});
+        EXPECT_EQ(run.status, 2) << into;
+        EXPECT_EQ(run.out + run.err,
+                  "imgseal-verify: " + records + ": Refusing to write output into the records\n")
+            << into;
+        EXPECT_EQ(read_file(records), bytes(made.out.begin(), made.out.end())) << into;
+    }
+    const std::string a_record = made.out.substr(0, made.out.find('\n'));
 
     image[2050] ^= 0x20;  // tampered with, then sealed again
     write_file(b, sealed_image(image, 8));
@@ -303,8 +345,11 @@ TEST_F(verify, RecordsCatchAResealAndWarnAboutOtherLines) {
         std::string err;
     } files[] = {
         {"", 2, records + ": no record\n"},
-        {"junk\n" + made.out.substr(0, made.out.find('\n') + 1), 2, records + ":1: not a record\n"},
-        {a + ": OK, Length = 2100, Checksum 1234\r\n", 2,
+        {"junk\n" + a_record + "\n", 2, records + ":1: not a record\n"},
+        // Line ends from a Windows checkout, the last one's without a newline;
+        // a carriage return anywhere else makes no record.
+        {a_record + "\r\n" + a_record + "\r", 0, ""},
+        {a_record + "\r\r\n", 2,
          records + ":1: not a record\n" + "imgseal-verify: " + records + ": no record\n"},
         {"-: OK, Length = 2100, Checksum 1234\n", 2, ""},
     };
@@ -315,6 +360,81 @@ TEST_F(verify, RecordsCatchAResealAndWarnAboutOtherLines) {
         EXPECT_TRUE(run.err.ends_with(f.err)) << f.text << run.err;
     }
     EXPECT_EQ(run.out, "-: ERROR: a record cannot name standard input\n");
+}
+
+// Output that cannot be written ends the run at once with one line on
+// standard error and status 2, for one image, several and records: a record
+// list short of images must not pass for a full one. So does a reader that has
+// gone, where SIGPIPE is ignored.
+TEST_F(verify, OutputThatCannotBeWrittenIsTrouble) {
+    put_image(sealed_image(build_image({.size = 2100, .content_seed = 1}), 8));
+    const std::string records = (dir_ / "seals.txt").string();
+    const std::string record = ok_line(image_path_, 2100, load_be16_at(read_file(image_path_), 18));
+    write_file(records, bytes(record.begin(), record.end()));
+    const std::vector<std::string> full = {"sh", "-c", "exec \"$@\" >/dev/full", "sh"};
+    const std::string no_space = "imgseal-verify: write error: No space left on device\n";
+    const struct {
+        std::vector<std::string> args;
+        std::vector<std::string> prefix;
+        bool reader_gone;
+        std::string err;
+    } cases[] = {
+        {{image_path_}, full, false, no_space},
+        {{image_path_, image_path_, "-q", image_path_ + ".missing"}, full, false, no_space},
+        {{"-c", records}, full, false, no_space},
+        {{"--help"}, full, false, no_space},
+        {{image_path_},
+         {"sh", "-c", "trap '' PIPE; exec \"$@\"", "sh"},
+         true,
+         "imgseal-verify: write error: Broken pipe\n"},
+    };
+    for (const auto& c : cases) {
+        const run_result run =
+            run_verify(c.args, c.prefix, {.working_dir = {}, .reader_gone = c.reader_gone});
+        EXPECT_EQ(run.status, 2) << c.args.size();
+        EXPECT_EQ(run.err, c.err) << c.args.size();
+    }
+}
+
+// Standard input that the caller left non-blocking, fed slowly, is waited
+// for, as an image and as records.
+TEST_F(verify, NonBlockingInputIsWaitedFor) {
+    const bytes sealed = sealed_image(build_image({.size = 3000, .content_seed = 3}), 8);
+    put_image(sealed);
+    const std::uint16_t checksum = load_be16_at(sealed, 18);
+    const std::string record = ok_line(image_path_, 3000, checksum);
+    const struct {
+        std::vector<std::string> args;
+        bytes input;
+        std::string out;
+    } cases[] = {
+        {{"-"}, sealed, ok_line("-", 3000, checksum)},
+        {{"-c", "-"}, bytes(record.begin(), record.end()), record},
+    };
+    for (const auto& c : cases) {
+        int fds[2];
+        ASSERT_EQ(pipe(fds), 0);
+        ASSERT_EQ(fcntl(fds[0], F_SETFL, O_NONBLOCK), 0);
+        const pid_t writer = fork();
+        if (writer == 0) {
+            close(fds[0]);
+            const std::size_t half = c.input.size() / 2;
+            usleep(100 * 1000);
+            if (write(fds[1], c.input.data(), half) != static_cast<ssize_t>(half)) _exit(1);
+            usleep(100 * 1000);
+            const std::size_t rest = c.input.size() - half;
+            _exit(write(fds[1], c.input.data() + half, rest) == static_cast<ssize_t>(rest) ? 0 : 1);
+        }
+        close(fds[1]);
+        const run_result run =
+            run_verify(c.args, {}, {.working_dir = {}, .reader_gone = false, .input = fds[0]});
+        close(fds[0]);
+        int status = 0;
+        waitpid(writer, &status, 0);
+        EXPECT_EQ(run.status, 0) << c.args.size();
+        EXPECT_EQ(run.out, c.out) << c.args.size();
+        EXPECT_EQ(run.err, "") << c.args.size();
+    }
 }
 
 // A slot read back from flash, padded with 0xFF past the image, passes with
