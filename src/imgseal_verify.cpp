@@ -82,8 +82,9 @@ void complain(const char* name, const char* message, std::FILE* stream = stderr)
     (void)std::fprintf(stream, ": %s\n", message);
 }
 
-// The end of every run: a line lost in a full file system or a pipe would
-// leave an image unchecked, or a list of records short of it, behind status 0.
+// Ends the run at the first line lost: one lost to a full file system or to
+// a reader that has gone would leave a failed image unseen, or a list of
+// records short of an image, behind status 0.
 [[noreturn]] void write_error(int error) {
     (void)std::fprintf(stderr, "imgseal-verify: write error: %s\n", std::strerror(error));
     std::_Exit(static_cast<int>(exit_status::trouble));  // the output is not flushed again
