@@ -5,8 +5,10 @@
 
 #include <fcntl.h>
 #include <linux/fs.h>
+#include <linux/loop.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -175,10 +177,68 @@ outcome compare_file_state(int fd, const file_state& recorded) {
     return succeeded;
 }
 
-bool same_file(int fd, const struct stat& image) {
+namespace {
+
+// The loop driver's major device number; its partitions get numbers of
+// their own (blkext), which tell nothing of the loop device they belong to.
+constexpr unsigned loop_major = 7;
+
+// `status` is the file's; `fd`, where it is open (-1 otherwise), asks a loop
+// device for its backing file.
+storage storage_from(const struct stat& status, int fd) {
+    storage where{};
+    if (S_ISREG(status.st_mode)) {
+        where.is_file = true;
+        where.device = status.st_dev;
+        where.inode = status.st_ino;
+    } else if (S_ISBLK(status.st_mode)) {
+        where.is_block = true;
+        where.block = status.st_rdev;
+        loop_info64 info{};
+        if (major(status.st_rdev) == loop_major && fd != -1 &&
+            ioctl(fd, LOOP_GET_STATUS64, &info) == 0) {
+            // The kernel encodes the device number in its own 32-bit form.
+            const std::uint64_t encoded = info.lo_device;
+            where.is_file = true;
+            where.device =
+                makedev(static_cast<unsigned>((encoded & 0xFFF00) >> 8),
+                        static_cast<unsigned>((encoded & 0xFF) | ((encoded >> 12) & 0xFFF00)));
+            where.inode = static_cast<ino_t>(info.lo_inode);
+        }
+    }
+    return where;
+}
+
+}  // namespace
+
+storage storage_of(int fd) {
     struct stat status {};
-    return fstat(fd, &status) == 0 && status.st_dev == image.st_dev &&
-           status.st_ino == image.st_ino;
+    if (fstat(fd, &status) == -1) return {};
+    return storage_from(status, fd);
+}
+
+storage storage_at(const char* path) {
+    struct stat status {};
+    if (stat(path, &status) == -1) return {};
+    if (!S_ISBLK(status.st_mode) || major(status.st_rdev) != loop_major) {
+        return storage_from(status, -1);
+    }
+    // A loop device's open does not block, and a read-only one changes nothing.
+    const int fd = open(path, O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
+    struct stat opened {};
+    const bool same = fd != -1 && fstat(fd, &opened) == 0 && S_ISBLK(opened.st_mode) &&
+                      opened.st_rdev == status.st_rdev;
+    const storage where = storage_from(status, same ? fd : -1);
+    if (fd != -1) (void)close(fd);
+    return where;
+}
+
+bool writes_into(int stream, const storage& image) {
+    if (!image.is_file && !image.is_block) return false;
+    const storage output = storage_of(stream);
+    return (output.is_block && image.is_block && output.block == image.block) ||
+           (output.is_file && image.is_file && output.device == image.device &&
+            output.inode == image.inode);
 }
 
 }  // namespace imgseal

@@ -1,6 +1,7 @@
-// Opening an image file, locking it, and the state that tells whether anyone
-// changed it since: shared by every program that reads or writes images, so
-// that each opens and watches them the same way.
+// Opening an image file, locking it, the state that tells whether anyone
+// changed it since, and whether a program's output would land in it: shared
+// by every program that reads or writes images, so that each opens, watches
+// and guards them the same way.
 #pragma once
 
 #include <sys/stat.h>
@@ -51,7 +52,29 @@ outcome record_file_state(int fd, file_state& state);
 // "Image changed during the checksum pass".
 outcome compare_file_state(int fd, const file_state& recorded);
 
-// Whether the open file `fd` is the file that `image` describes.
-bool same_file(int fd, const struct stat& image);
+// Where the bytes written to a file end up, so that a program's own output is
+// never written into an image: a regular file, or a block device (any node
+// of it), and for a loop device also the file behind it. Anything else (a
+// terminal, a pipe, /dev/null) is no place an image can be.
+struct storage {
+    bool is_file;   // a regular file, or a loop device's backing file:
+    dev_t device;   //   its st_dev
+    ino_t inode;    //   and st_ino
+    bool is_block;  // a block device:
+    dev_t block;    //   its device number (st_rdev)
+};
+
+// The storage of the open file `fd`.
+storage storage_of(int fd);
+
+// The storage of the file at `path`, looked up without opening it: only a loop
+// device is opened, read-only, to ask for its backing file. Nothing, where
+// the path names nothing. The partitions of a loop device are not known as
+// such: only their own device number is compared.
+storage storage_at(const char* path);
+
+// Whether writing to the open descriptor `stream` (standard output or error)
+// writes into `image`.
+bool writes_into(int stream, const storage& image);
 
 }  // namespace imgseal

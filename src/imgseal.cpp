@@ -3,7 +3,6 @@
 // forces it to stable storage and prints its name, length and checksum. The
 // exit status tells whether it was sealed and, if not, where the run stopped.
 #include <fcntl.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -88,20 +87,15 @@ outcome lock_image(int fd, imgseal::file_state& state) {
     return imgseal::succeeded;
 }
 
-// The lines written into the image itself (imgseal img >> img) would lengthen
-// it past its seal, or overwrite its header. Checked before anything is
-// printed, a refusal of the image at the open included (the image is then
-// found by its path); the refusal goes to the stream that is not the image,
-// if any.
+// The lines written into the image itself (imgseal img >> img, or a loop
+// device of it) would lengthen it past its seal, or overwrite its header.
+// Checked before anything is printed, a refusal of the image at the open
+// included (the image is then found by its path); the refusal goes to the
+// stream that is not the image, if any.
 void refuse_output_into(int fd, const char* path) {
-    struct stat image {};
-    // Only a regular file is an image: a terminal or /dev/null given as the
-    // image and as the output is refused as no regular file.
-    if ((fd != -1 ? fstat(fd, &image) : stat(path, &image)) == -1 || !S_ISREG(image.st_mode)) {
-        return;
-    }
-    const bool out_is_image = imgseal::same_file(STDOUT_FILENO, image);
-    const bool err_is_image = imgseal::same_file(STDERR_FILENO, image);
+    const imgseal::storage image = fd != -1 ? imgseal::storage_of(fd) : imgseal::storage_at(path);
+    const bool out_is_image = imgseal::writes_into(STDOUT_FILENO, image);
+    const bool err_is_image = imgseal::writes_into(STDERR_FILENO, image);
     if (!out_is_image && !err_is_image) return;
     constexpr const char* refusal = "Refusing to write output into the image\n";
     if (!out_is_image) {
@@ -144,14 +138,13 @@ int main(int argc, char** argv) {
 
     // A write by anyone else since the open, even one that keeps the size,
     // would make a seal that does not match the file: the state is compared
-    // after the pass and again as late as possible before the seal is written.
+    // after the pass, and stamp_image compares it again as late as it can.
     imgseal::image_sum sum{};
     end_run_on(imgseal::image_checksum(fd, imgseal::largest_image_size, sum));
     end_run_on(imgseal::compare_file_state(fd, before));
     imgseal::print_line("Length = %u\n", sum.padded_length);
-    end_run_on(imgseal::compare_file_state(fd, before));
 
-    end_run_on(imgseal::stamp_image(fd, image.descriptor_offset, sum));
+    end_run_on(imgseal::stamp_image(fd, image.descriptor_offset, sum, before));
     imgseal::print_line("Checksum %04X\n", sum.checksum);
     end_run(exit_status::sealed);
 }

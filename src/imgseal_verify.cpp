@@ -1,7 +1,7 @@
 // imgseal-verify [OPTION]... IMAGE...: checks that each image is sealed and
-// that its seal matches its bytes, without changing it, and, with -c or
-// --expect, that the seal is the one recorded. Prints one line per image, in
-// the order given; the exit status sums them up.
+// that its seal matches its bytes, without changing it, and, with -c,
+// --expect or --same-as, that the seal is the one recorded or expected. Prints
+// one line per image, in the order given; the exit status sums them up.
 #include <fcntl.h>
 #include <getopt.h>
 #include <sys/stat.h>
@@ -14,7 +14,7 @@
 #include <cstring>
 
 #include "image_file.hpp"
-#include "image_format.hpp"
+#include "record_line.hpp"
 #include "run.hpp"
 #include "seal_check.hpp"
 #include "terminal_text.hpp"
@@ -29,8 +29,8 @@ enum class exit_status : int {
     all_sealed = 0,  // every image is sealed and matches its seal (and its record)
     failed = 1,      // at least one image does not, and every image was checked
     trouble = 2,     // at least one image could not be checked, no image was
-                     // named, the command line was wrong, or a line given to
-                     // -c was not a record
+                     // named, the command line was wrong, a line given to -c
+                     // was not a record, or the output could not be written
 };
 
 constexpr const char* usage_line =
@@ -43,6 +43,7 @@ constexpr const char* usage_text =
     "  -c, --check=FILE    check the images recorded in FILE, one line each as\n"
     "                        an OK line of this program\n"
     "      --expect=N,XXXX each IMAGE must have length N and checksum XXXX\n"
+    "      --same-as=FILE  each IMAGE must have the seal of the sealed image FILE\n"
     "      --slot          each IMAGE holds an image at its start; the rest is\n"
     "                        ignored (a block device is accepted)\n"
     "  -q, --quiet         print no OK lines\n"
@@ -64,192 +65,188 @@ struct settings {
 };
 settings options;
 
-// The seal an image must have, from a record or --expect.
+// The seal an image must have: from a record, or from --expect or --same-as.
 struct expected_seal {
-    bool given;
-    std::uint32_t length;
-    std::uint16_t checksum;
+    enum class from : unsigned char { nothing, record, option } source;
+    imgseal::seal_values seal;
 };
+
+void print_path(std::FILE* stream, const char* path) {
+    imgseal::print_line_path(stream, path, stream == stdout ? options.form : options.error_form);
+}
+
+// "imgseal-verify: NAME: MESSAGE" on `stream`, NAME shown as paths are.
+void complain(const char* name, const char* message, std::FILE* stream = stderr) {
+    (void)std::fputs("imgseal-verify: ", stream);
+    print_path(stream, name);
+    (void)std::fprintf(stream, ": %s\n", message);
+}
+
+// Ends the run at the first line lost: one lost to a full file system or to
+// a reader that has gone would leave a failed image unseen, or a list of
+// records short of an image, behind status 0.
+[[noreturn]] void write_error(int error) {
+    (void)std::fprintf(stderr, "imgseal-verify: write error: %s\n", std::strerror(error));
+    std::_Exit(static_cast<int>(exit_status::trouble));  // the output is not flushed again
+}
+
+void flush_output() {
+    // errno is still that of the failed write, whether the flush failed or a
+    // write before it did.
+    if (std::fflush(stdout) != 0 || std::ferror(stdout) != 0) write_error(errno);
+}
+
+[[noreturn]] void finish(exit_status status) {
+    if (std::ferror(stdout) != 0 || std::fclose(stdout) != 0) write_error(errno);
+    std::exit(static_cast<int>(status));
+}
 
 // The image's line: its path, written before any wait when OK lines are
 // shown, or with its verdict otherwise.
 const char* line_path = nullptr;
 bool line_started = false;
 
-void print_path(std::FILE* stream, const char* path) {
-    const std::size_t size = std::strlen(path);
-    const imgseal::text_form form = stream == stdout ? options.form : options.error_form;
-    if (form == imgseal::text_form::raw && imgseal::breaks_line(path, size)) {
-        // Like the digest tools' lines: the leading backslash says that the
-        // path on this line is escaped.
-        (void)std::fputc('\\', stream);
-        imgseal::print_text(stream, path, size, imgseal::text_form::one_line);
-    } else {
-        imgseal::print_text(stream, path, size, form);
-    }
-}
-
-// "imgseal-verify: NAME: MESSAGE" on standard error, NAME shown as paths are.
-void complain(const char* name, const char* message) {
-    (void)std::fputs("imgseal-verify: ", stderr);
-    print_path(stderr, name);
-    (void)std::fprintf(stderr, ": %s\n", message);
-}
-
 void start_line(const char* path) {
     line_path = path;
     line_started = false;
     if (!options.quiet && !options.status_only) {
         print_path(stdout, path);
-        (void)std::fflush(stdout);
+        flush_output();
         line_started = true;
     }
 }
 
-// Ends the image's line with `format`, unless the settings keep it off.
-exit_status end_line(exit_status verdict, const char* format, ...)
-    __attribute__((format(printf, 2, 3)));
-exit_status end_line(exit_status verdict, const char* format, ...) {
+// Ends the image's line with `text`, unless the settings keep it off.
+exit_status end_line(exit_status verdict, const char* text) {
     if (options.status_only || (options.quiet && verdict == exit_status::all_sealed)) {
         return verdict;
     }
     if (!line_started) print_path(stdout, line_path);
+    (void)std::printf(": %s\n", text);
+    flush_output();
+    return verdict;
+}
+
+// What follows the path on an image's line.
+char verdict_text[256];
+
+exit_status verdict_is(exit_status verdict, const char* format, ...)
+    __attribute__((format(printf, 2, 3)));
+exit_status verdict_is(exit_status verdict, const char* format, ...) {
     va_list args;
     va_start(args, format);
     // clang-tidy 14 misreads the va_list that va_start has just initialised.
     // NOLINTNEXTLINE(clang-analyzer-valist.Uninitialized)
-    (void)std::vprintf(format, args);
+    (void)std::vsnprintf(verdict_text, sizeof verdict_text, format, args);
     va_end(args);
-    (void)std::fflush(stdout);
     return verdict;
-}
-
-exit_status image_error(const outcome& result) {
-    return end_line(exit_status::trouble, ": ERROR: %s\n", imgseal::describe(result));
 }
 
 unsigned long long wide(std::uint64_t value) { return value; }
 
-// The end of the image's line for the verdict in `report`, and for a seal
-// that must be `expected`.
-exit_status report_verdict(const imgseal::seal_report& report, const expected_seal& expected) {
+// Puts the verdict on `report`, for an image checked as `scope` whose seal
+// must be `expected`, into verdict_text.
+exit_status judge(const imgseal::seal_report& report, imgseal::seal_scope scope,
+                  const expected_seal& expected) {
     const exit_status failed = exit_status::failed;
     const exit_status trouble = exit_status::trouble;
     const std::uint32_t length = report.length;
-    const char* const size_name =
-        options.scope == imgseal::seal_scope::slot ? "slot size" : "file size";
     switch (report.verdict) {
         case seal_verdict::ok:
-            if (expected.given &&
-                (expected.length != length || expected.checksum != report.checksum)) {
-                return end_line(failed,
-                                ": FAILED: seal differs from the record: Length = %u, Checksum "
-                                "%04X, recorded Length = %u, Checksum %04X\n",
-                                length, report.checksum, expected.length, expected.checksum);
+            if (expected.source != expected_seal::from::nothing &&
+                (expected.seal.length != length || expected.seal.checksum != report.checksum)) {
+                const bool recorded = expected.source == expected_seal::from::record;
+                return verdict_is(failed,
+                                  "FAILED: seal differs from the %s: Length = %u, Checksum "
+                                  "%04X, %s Length = %u, Checksum %04X",
+                                  recorded ? "record" : "expected seal", length, report.checksum,
+                                  recorded ? "recorded" : "expected", expected.seal.length,
+                                  expected.seal.checksum);
             }
-            return end_line(exit_status::all_sealed, ": OK, Length = %u, Checksum %04X\n", length,
-                            report.checksum);
+            imgseal::format_seal(verdict_text, sizeof verdict_text, {length, report.checksum});
+            return exit_status::all_sealed;
         case seal_verdict::short_header:
-            return end_line(trouble, ": ERROR: not an image: the header is %llu bytes\n",
-                            wide(report.size));
+            return verdict_is(trouble, "ERROR: not an image: the header is %llu bytes",
+                              wide(report.size));
         case seal_verdict::descriptor_outside:
-            return end_line(trouble,
-                            ": ERROR: not an image: the descriptor offset %u lies past the end "
-                            "(%llu bytes)\n",
-                            report.descriptor_offset, wide(report.size));
+            return verdict_is(trouble,
+                              "ERROR: not an image: the descriptor offset %u lies past the end "
+                              "(%llu bytes)",
+                              report.descriptor_offset, wide(report.size));
         case seal_verdict::bad_signature:
-            return end_line(trouble, ": ERROR: not an image: signature byte 0x%02X\n",
-                            report.signature);
+            return verdict_is(trouble, "ERROR: not an image: signature byte 0x%02X",
+                              report.signature);
         case seal_verdict::not_sealed:
-            return end_line(failed, ": FAILED: not sealed\n");
+            return verdict_is(failed, "FAILED: not sealed");
         case seal_verdict::odd_length:
-            return end_line(failed, ": FAILED: length %u is odd\n", length);
+            return verdict_is(failed, "FAILED: length %u is odd", length);
         case seal_verdict::length_inside_name:
-            return end_line(failed, ": FAILED: length %u ends inside the name field\n", length);
+            return verdict_is(failed, "FAILED: length %u ends inside the name field", length);
         case seal_verdict::length_not_size:
-            return end_line(failed, ": FAILED: length %u, %s %llu\n", length, size_name,
-                            wide(report.size));
+            return verdict_is(failed, "FAILED: length %u, %s %llu", length,
+                              scope == imgseal::seal_scope::slot ? "slot size" : "file size",
+                              wide(report.size));
         case seal_verdict::bad_checksum:
-            return end_line(failed, ": FAILED: checksum %04X, computed %04X\n", report.checksum,
-                            report.computed);
+            return verdict_is(failed, "FAILED: checksum %04X, computed %04X", report.checksum,
+                              report.computed);
         case seal_verdict::system_error:
-            return image_error(report.error);
+            return verdict_is(trouble, "ERROR: %s", imgseal::describe(report.error));
     }
     return trouble;  // not reached: every verdict is listed
 }
 
-// Checks the image open on `fd`, once it holds a lock against a seal in
-// progress. A write by anyone else during the check makes its verdict void.
-imgseal::seal_report check_locked_image(int fd) {
-    imgseal::seal_report report{};
-    report.verdict = seal_verdict::system_error;
-    imgseal::file_state before{};
-    report.error = imgseal::record_file_state(fd, before);
-    if (report.error.failed()) return report;
-    const auto size = static_cast<std::uint64_t>(before.size);
-    if (options.scope == imgseal::seal_scope::whole_image &&
-        before.size > imgseal::largest_image_size) {
-        report.error = {imgseal::fault::open_failed, EOVERFLOW, nullptr};
-        return report;
+exit_status image_error(const outcome& error) {
+    return end_line(verdict_is(exit_status::trouble, "ERROR: %s", imgseal::describe(error)),
+                    verdict_text);
+}
+
+// Where standard output and error would write into an image or the records
+// (redirected into it, or into a device node or loop device of it), the run
+// ends before a line goes there: the refusal goes to the stream that is not
+// the file, or nowhere. `what` names the file.
+void guard_output(const char* path, const imgseal::storage& file, const char* what) {
+    const bool out = imgseal::writes_into(STDOUT_FILENO, file);
+    const bool err = imgseal::writes_into(STDERR_FILENO, file);
+    if (!out && !err) return;
+    char message[64];
+    (void)std::snprintf(message, sizeof message, "Refusing to write output into the %s", what);
+    if (!err) {
+        complain(path, message);
+    } else if (!out) {
+        complain(path, message, stdout);
     }
-    const imgseal::seal_report checked = imgseal::check_seal(fd, size, options.scope);
-    report.error = imgseal::compare_file_state(fd, before);
-    return report.error.failed() ? report : checked;
+    finish(exit_status::trouble);
+}
+
+void guard_image(const char* path) {
+    guard_output(
+        path,
+        std::strcmp(path, "-") == 0 ? imgseal::storage_of(STDIN_FILENO) : imgseal::storage_at(path),
+        "image");
+}
+
+// Opens the image read-only as `scope` allows. The image, even one that cannot
+// be opened, is looked at once more here: its path may have changed since the
+// guard before the first line.
+outcome open_image(const char* path, imgseal::seal_scope scope, int& fd) {
+    const outcome opened = scope == imgseal::seal_scope::slot
+                               ? imgseal::open_file_or_block_device(path, O_RDONLY, fd)
+                               : imgseal::open_regular_file(path, O_RDONLY, fd);
+    guard_output(path, fd != -1 ? imgseal::storage_of(fd) : imgseal::storage_at(path), "image");
+    return opened;
 }
 
 constexpr outcome locked_by_another{imgseal::fault::open_failed, 0, "locked by another process"};
 
-// Opens the image read-only, waits for any seal in progress and checks it.
-// The path is printed once the image is known not to be standard output
-// itself, where the line would be written into the image. The lock is gone
-// before the verdict is written, so that a reader of the output that stops
-// never holds up a seal.
-// Whether standard output is the file `image` (a regular file or a device,
-// not the terminal or pipe that input and output may share). The refusal then
-// goes to standard error, unless that is the image too.
-bool refuse_output_into(const char* path, const struct stat& image) {
-    if (!(S_ISREG(image.st_mode) || S_ISBLK(image.st_mode)) ||
-        !imgseal::same_file(STDOUT_FILENO, image)) {
-        return false;
-    }
-    if (!imgseal::same_file(STDERR_FILENO, image)) {
-        print_path(stderr, path);
-        (void)std::fputs(": ERROR: Refusing to write output into the image\n", stderr);
-    }
-    return true;
-}
-
-// Standard input as a stream.
-exit_status verify_stream(const char* path, const expected_seal& expected) {
-    struct stat image {};
-    if (fstat(STDIN_FILENO, &image) == 0 && refuse_output_into(path, image)) {
-        return exit_status::trouble;
-    }
-    start_line(path);
-    return report_verdict(imgseal::check_seal_stream(STDIN_FILENO, options.scope), expected);
-}
-
-exit_status verify_image(const char* path, const expected_seal& expected) {
-    if (std::strcmp(path, "-") == 0) return verify_stream(path, expected);
-    int fd = -1;
-    const outcome opened = options.scope == imgseal::seal_scope::slot
-                               ? imgseal::open_file_or_block_device(path, O_RDONLY, fd)
-                               : imgseal::open_regular_file(path, O_RDONLY, fd);
-    // An image that cannot be opened may still be standard output.
-    struct stat image {};
-    if ((fd != -1 ? fstat(fd, &image) : stat(path, &image)) == 0 &&
-        refuse_output_into(path, image)) {
-        if (fd != -1) (void)close(fd);
-        return exit_status::trouble;
-    }
-    start_line(path);
-    if (opened.failed()) return image_error(opened);
-
+// Waits for any seal in progress, checks the open image and closes it. The
+// lock is gone before the verdict is written, so that a reader of the output
+// that stops never holds up a seal.
+imgseal::seal_report check_open_image(int fd, imgseal::seal_scope scope) {
     imgseal::seal_report report{};
     report.verdict = seal_verdict::system_error;
     switch (imgseal::lock_image_file_within(fd, F_RDLCK, options.wait_seconds)) {
         case imgseal::lock_result::held:
-            report = check_locked_image(fd);
+            report = imgseal::check_seal_of_file(fd, scope);
             break;
         case imgseal::lock_result::busy:
             report.error = locked_by_another;
@@ -259,109 +256,63 @@ exit_status verify_image(const char* path, const expected_seal& expected) {
             break;
     }
     (void)close(fd);  // read-only: nothing to lose
-    return report_verdict(report, expected);
+    return report;
 }
 
-// A record's length and checksum, "N,XXXX" after --expect or the numbers of
-// an OK line: decimal, and four hexadecimal digits.
-bool parse_number(const char*& text, std::uint32_t& value) {
-    if (*text < '0' || *text > '9') return false;
-    std::uint64_t number = 0;
-    for (; *text >= '0' && *text <= '9'; ++text) {
-        number = number * 10 + static_cast<unsigned>(*text - '0');
-        if (number > UINT32_MAX) return false;
+exit_status verify_image(const char* path, const expected_seal& expected) {
+    imgseal::seal_report report{};
+    if (std::strcmp(path, "-") == 0) {
+        guard_output(path, imgseal::storage_of(STDIN_FILENO), "image");
+        start_line(path);
+        report = imgseal::check_seal_stream(STDIN_FILENO, options.scope);
+    } else {
+        int fd = -1;
+        const outcome opened = open_image(path, options.scope, fd);
+        start_line(path);
+        if (opened.failed()) return image_error(opened);
+        report = check_open_image(fd, options.scope);
     }
-    value = static_cast<std::uint32_t>(number);
-    return true;
+    return end_line(judge(report, options.scope, expected), verdict_text);
 }
 
-bool parse_checksum(const char*& text, std::uint16_t& value) {
-    unsigned number = 0;
-    for (int i = 0; i < 4; ++i, ++text) {
-        const char c = *text;
-        const int digit = c >= '0' && c <= '9'   ? c - '0'
-                          : c >= 'A' && c <= 'F' ? c - 'A' + 10
-                          : c >= 'a' && c <= 'f' ? c - 'a' + 10
-                                                 : -1;
-        if (digit < 0) return false;
-        number = number * 16 + static_cast<unsigned>(digit);
+// The seal of the image that --same-as names, checked first and always as a
+// whole image, becomes the one every image must have. If it does not verify,
+// nothing else is checked.
+void take_seal_of(const char* path, expected_seal& expected) {
+    int fd = -1;
+    imgseal::seal_report report{};
+    report.verdict = seal_verdict::system_error;
+    report.error = open_image(path, imgseal::seal_scope::whole_image, fd);
+    if (!report.error.failed()) report = check_open_image(fd, imgseal::seal_scope::whole_image);
+    if (judge(report, imgseal::seal_scope::whole_image, {}) != exit_status::all_sealed) {
+        (void)std::fputs("imgseal-verify: --same-as ", stderr);
+        print_path(stderr, path);
+        (void)std::fprintf(stderr, ": %s\n", verdict_text);
+        finish(exit_status::trouble);
     }
-    value = static_cast<std::uint16_t>(number);
-    return true;
+    expected = {expected_seal::from::option, {report.length, report.checksum}};
 }
 
-bool parse_expect(const char* text, expected_seal& expected) {
-    expected.given = true;
-    return parse_number(text, expected.length) && *text++ == ',' &&
-           parse_checksum(text, expected.checksum) && *text == '\0';
-}
+imgseal::record_reader reader;
+imgseal::record_line line;
 
-// The longest line of a record file: a path of PATH_MAX (4096) bytes, each
-// of them escaped, and its verdict.
-constexpr std::size_t longest_record = 2 * 4096 + 64;
-
-// Reads `line` (its newline removed) as a record: "PATH: OK, Length = N,
-// Checksum XXXX", its path escaped where the line begins with a backslash.
-// The path goes to `path`, unescaped.
-bool parse_record(char* line, char*& path, expected_seal& expected) {
-    constexpr const char* marker = ": OK, Length = ";
-    char* found = nullptr;
-    for (char* at = std::strstr(line, marker); at != nullptr; at = std::strstr(at + 1, marker)) {
-        found = at;
-    }
-    if (found == nullptr || found == line) return false;
-    const char* rest = found + std::strlen(marker);
-    expected.given = true;
-    if (!parse_number(rest, expected.length) || std::strncmp(rest, ", Checksum ", 11) != 0) {
-        return false;
-    }
-    rest += 11;
-    if (!parse_checksum(rest, expected.checksum) || *rest != '\0') return false;
-    *found = '\0';
-    path = line;
-    if (*line != '\\') return true;
-    // Unescaped in place: \n, \r and \\ only.
-    path = line + 1;
-    char* out = path;
-    for (const char* in = path; *in != '\0'; ++in) {
-        if (*in == '\\') {
-            ++in;
-            if (*in == 'n') {
-                *out++ = '\n';
-            } else if (*in == 'r') {
-                *out++ = '\r';
-            } else if (*in == '\\') {
-                *out++ = '\\';
-            } else {
-                return false;
-            }
-        } else {
-            *out++ = *in;
+// Every image that the records open on `fd` name is looked up before the
+// first line: the run ends if the output would go into one. Only a file that
+// can be read twice is read twice.
+void guard_recorded_images(int fd) {
+    imgseal::start_reading(reader, fd);
+    std::size_t size = 0;
+    for (imgseal::line_read read;
+         (read = imgseal::read_record_line(reader, line, size)) != imgseal::line_read::none;) {
+        char* path = nullptr;
+        imgseal::seal_values seal{};
+        if (read == imgseal::line_read::line && imgseal::parse_record(line, size, path, seal) &&
+            std::strcmp(path, "-") != 0) {
+            guard_image(path);
         }
     }
-    *out = '\0';
-    return *path != '\0';
-}
-
-// Reads the next line of `file` into `line` without its newline; false at the
-// end. A line is not record_like when it is longer than longest_record or
-// holds a zero byte; the rest of a long line is read and dropped.
-bool read_line(std::FILE* file, char (&line)[longest_record + 1], std::size_t& size,
-               bool& record_like) {
-    size = 0;
-    record_like = true;
-    int c = std::getc(file);
-    if (c == EOF) return false;
-    for (; c != EOF && c != '\n'; c = std::getc(file)) {
-        if (c == '\0') record_like = false;
-        if (size == longest_record) {
-            record_like = false;
-        } else {
-            line[size++] = static_cast<char>(c);
-        }
-    }
-    line[size] = '\0';
-    return true;
+    // Any failure is the second reading's to report.
+    (void)lseek(fd, 0, SEEK_SET);
 }
 
 constexpr outcome names_stdin{imgseal::fault::open_failed, 0,
@@ -371,32 +322,29 @@ constexpr outcome names_stdin{imgseal::fault::open_failed, 0,
 // in its order.
 exit_status check_records(const char* records) {
     const bool from_stdin = std::strcmp(records, "-") == 0;
-    std::FILE* file = from_stdin ? stdin : std::fopen(records, "re");
-    if (file == nullptr) {
+    const int fd = from_stdin ? STDIN_FILENO : open(records, O_RDONLY | O_CLOEXEC | O_NOCTTY);
+    if (fd == -1) {
         complain(records, std::strerror(errno));
         return exit_status::trouble;
     }
-    // Lines appended to the records would be read back as records, for ever.
+    // Lines written into the records would be read back as records, for ever.
+    guard_output(records, imgseal::storage_of(fd), "records");
     struct stat status {};
-    if (fstat(fileno(file), &status) == 0 && S_ISREG(status.st_mode) &&
-        imgseal::same_file(STDOUT_FILENO, status)) {
-        if (!imgseal::same_file(STDERR_FILENO, status)) {
-            complain(records, "Refusing to write output into the records");
-        }
-        if (!from_stdin) (void)std::fclose(file);
-        return exit_status::trouble;
+    if (!from_stdin && fstat(fd, &status) == 0 && S_ISREG(status.st_mode)) {
+        guard_recorded_images(fd);
     }
-    static char line[longest_record + 1];
+    imgseal::start_reading(reader, fd);
     exit_status worst = exit_status::all_sealed;
     unsigned long line_number = 0;
     unsigned long found = 0;
     std::size_t size = 0;
-    bool record_like = true;
-    while (read_line(file, line, size, record_like)) {
+    for (imgseal::line_read read;
+         (read = imgseal::read_record_line(reader, line, size)) != imgseal::line_read::none;) {
         ++line_number;
         char* path = nullptr;
-        expected_seal expected{};
-        if (!record_like || !parse_record(line, path, expected)) {
+        expected_seal expected{expected_seal::from::record, {}};
+        if (read != imgseal::line_read::line ||
+            !imgseal::parse_record(line, size, path, expected.seal)) {
             print_path(stderr, records);
             (void)std::fprintf(stderr, ":%lu: not a record\n", line_number);
             worst = exit_status::trouble;
@@ -412,14 +360,14 @@ exit_status check_records(const char* records) {
         }
         if (verdict > worst) worst = verdict;
     }
-    if (std::ferror(file) != 0) {
-        complain(records, std::strerror(errno));
+    if (reader.error.failed()) {
+        complain(records, imgseal::describe(reader.error));
         worst = exit_status::trouble;
     } else if (found == 0) {
         complain(records, "no record");
         worst = exit_status::trouble;
     }
-    if (!from_stdin) (void)std::fclose(file);
+    if (!from_stdin) (void)close(fd);
     return worst;
 }
 
@@ -431,7 +379,7 @@ exit_status check_records(const char* records) {
     } else {
         (void)std::fputs(usage_line, stderr);
     }
-    std::exit(static_cast<int>(exit_status::trouble));
+    finish(exit_status::trouble);
 }
 
 }  // namespace
@@ -440,6 +388,7 @@ int main(int argc, char** argv) {
     if (imgseal::hold_standard_streams().failed()) return static_cast<int>(exit_status::trouble);
     enum long_only : int {
         expect_option = 256,
+        same_as_option,
         slot_option,
         status_option,
         wait_option,
@@ -449,6 +398,7 @@ int main(int argc, char** argv) {
     static const option long_options[] = {
         {"check", required_argument, nullptr, 'c'},
         {"expect", required_argument, nullptr, expect_option},
+        {"same-as", required_argument, nullptr, same_as_option},
         {"slot", no_argument, nullptr, slot_option},
         {"quiet", no_argument, nullptr, 'q'},
         {"status", no_argument, nullptr, status_option},
@@ -458,12 +408,24 @@ int main(int argc, char** argv) {
         {nullptr, 0, nullptr, 0},
     };
     const char* records = nullptr;
+    const char* same_as = nullptr;
     expected_seal expected{};
     // Its own messages would show the argument raw; complain() escapes it.
     opterr = 0;
     options.error_form = imgseal::text_form_for(stderr);
-    for (int option = 0; (option = getopt_long(argc, argv, "c:q", long_options, nullptr)) != -1;) {
+    // "-" first: the arguments stay in their order, images come back as
+    // option 1, and so the argument that holds the option being read is the
+    // one at optind before the call, a group of short options included. The
+    // images are gathered at the front of argv, after the program's name.
+    int images = 1;
+    for (;;) {
+        const int at = optind;
+        const int option = getopt_long(argc, argv, "-c:q", long_options, nullptr);
+        if (option == -1) break;
         switch (option) {
+            case 1:
+                argv[images++] = optarg;
+                break;
             case 'c':
                 records = optarg;
                 break;
@@ -471,9 +433,16 @@ int main(int argc, char** argv) {
                 options.quiet = true;
                 break;
             case expect_option:
-                if (!parse_expect(optarg, expected)) {
+                expected.source = expected_seal::from::option;
+                if (!imgseal::parse_seal_values(optarg, expected.seal)) {
                     usage_error("--expect takes LENGTH,CHECKSUM, as in --expect=2024,DEAC");
                 }
+                break;
+            case same_as_option:
+                if (std::strcmp(optarg, "-") == 0) {
+                    usage_error("--same-as takes an image file, not standard input");
+                }
+                same_as = optarg;
                 break;
             case slot_option:
                 options.scope = imgseal::seal_scope::slot;
@@ -484,7 +453,7 @@ int main(int argc, char** argv) {
             case wait_option: {
                 const char* text = optarg;
                 std::uint32_t seconds = 0;
-                if (!parse_number(text, seconds) || *text != '\0') {
+                if (!imgseal::parse_decimal(text, seconds) || *text != '\0') {
                     usage_error("--wait takes a whole number of seconds, 0 or more");
                 }
                 options.wait_seconds = seconds;
@@ -493,31 +462,38 @@ int main(int argc, char** argv) {
             case help_option:
                 (void)std::fputs(usage_line, stdout);
                 (void)std::fputs(usage_text, stdout);
-                return static_cast<int>(exit_status::all_sealed);
+                finish(exit_status::all_sealed);
             case version_option:
                 (void)std::puts("imgseal-verify (imgseal) " IMGSEAL_VERSION);
-                return static_cast<int>(exit_status::all_sealed);
-            default: {  // the option is not known, or lacks its argument
-                // A short option is named by optopt: its argument word may
-                // hold more of them.
-                const char short_option[3] = {'-', static_cast<char>(optopt), '\0'};
-                const bool is_short = optopt > ' ' && optopt < 0x7F;
-                complain(is_short ? short_option : argv[optind - 1],
-                         "unknown option, or one that lacks its value");
-                return static_cast<int>(exit_status::trouble);
-            }
+                finish(exit_status::all_sealed);
+            default:  // the option is not known, or lacks its argument
+                complain(argv[at], "unknown option, or one that lacks its value");
+                finish(exit_status::trouble);
         }
     }
-    if (records != nullptr && optind < argc) usage_error("-c cannot be combined with images");
-    if (records != nullptr && expected.given) usage_error("-c cannot be combined with --expect");
-    if (records == nullptr && optind == argc) usage_error(nullptr);
+    while (optind < argc) argv[images++] = argv[optind++];  // those after --
+    const bool expect_given = expected.source != expected_seal::from::nothing;
+    if (records != nullptr && images > 1) usage_error("-c cannot be combined with images");
+    if (records != nullptr && expect_given) usage_error("-c cannot be combined with --expect");
+    if (records != nullptr && same_as != nullptr) {
+        usage_error("-c cannot be combined with --same-as");
+    }
+    if (same_as != nullptr && expect_given) {
+        usage_error("--same-as cannot be combined with --expect");
+    }
+    if (records == nullptr && images == 1) usage_error(nullptr);
     options.form = imgseal::text_form_for(stdout);
 
-    if (records != nullptr) return static_cast<int>(check_records(records));
+    if (records != nullptr) finish(check_records(records));
+    // Nothing is written before every image named is known not to be where
+    // the output goes.
+    if (same_as != nullptr) guard_image(same_as);
+    for (int i = 1; i < images; ++i) guard_image(argv[i]);
+    if (same_as != nullptr) take_seal_of(same_as, expected);
     exit_status worst = exit_status::all_sealed;
-    for (int i = optind; i < argc; ++i) {
+    for (int i = 1; i < images; ++i) {
         const exit_status verdict = verify_image(argv[i], expected);
         if (verdict > worst) worst = verdict;
     }
-    return static_cast<int>(worst);
+    finish(worst);
 }

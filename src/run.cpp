@@ -2,6 +2,7 @@
 #include "run.hpp"
 
 #include <fcntl.h>
+#include <poll.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -59,6 +60,17 @@ outcome write_exactly(int fd, const void* buffer, std::size_t size, fault on_fai
     if (put == -1) return system_fault(on_failure);
     if (static_cast<std::size_t>(put) != size) return {on_failure, 0, "Incomplete write"};
     return succeeded;
+}
+
+ssize_t read_waiting(int fd, void* buffer, std::size_t size) {
+    for (;;) {
+        const ssize_t got = read(fd, buffer, size);
+        if (got != -1 || (errno != EINTR && errno != EAGAIN && errno != EWOULDBLOCK)) return got;
+        if (errno == EINTR) continue;
+        // Input, the writer's end, or an error: the next read tells which.
+        pollfd input{fd, POLLIN, 0};
+        if (poll(&input, 1, -1) == -1 && errno != EINTR) return -1;
+    }
 }
 
 }  // namespace imgseal

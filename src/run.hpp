@@ -63,4 +63,10 @@ outcome seek_to(int fd, off_t offset, int whence, fault on_failure);
 outcome read_exactly(int fd, void* buffer, std::size_t size, fault on_failure);
 outcome write_exactly(int fd, const void* buffer, std::size_t size, fault on_failure);
 
+// read() that waits for input on a descriptor that the caller left
+// non-blocking (a pipe's O_NONBLOCK belongs to whoever shares the pipe), and
+// reads again after a signal: returns the bytes read, 0 at the end, or -1 with
+// errno set.
+ssize_t read_waiting(int fd, void* buffer, std::size_t size);
+
 }  // namespace imgseal

@@ -10,6 +10,7 @@
 #include <cerrno>
 
 #include "image_checksum.hpp"
+#include "image_file.hpp"
 #include "image_format.hpp"
 
 namespace imgseal {
@@ -101,6 +102,21 @@ seal_report check_seal(int fd, std::uint64_t size, seal_scope scope) {
     return report;
 }
 
+seal_report check_seal_of_file(int fd, seal_scope scope) {
+    seal_report report{};
+    report.verdict = seal_verdict::system_error;
+    file_state before{};
+    report.error = record_file_state(fd, before);
+    if (report.error.failed()) return report;
+    if (scope == seal_scope::whole_image && before.size > largest_image_size) {
+        report.error = {fault::open_failed, EOVERFLOW, nullptr};
+        return report;
+    }
+    const seal_report checked = check_seal(fd, static_cast<std::uint64_t>(before.size), scope);
+    report.error = compare_file_state(fd, before);
+    return report.error.failed() ? report : checked;
+}
+
 namespace {
 
 // Copies what `chunk`, at stream offset `at`, holds of the `size` bytes that
@@ -136,11 +152,8 @@ seal_report check_seal_stream(int fd, seal_scope scope) {
     std::uint64_t descriptor_at = 0;
     std::uint64_t sum_limit = UINT64_MAX;
     for (;;) {
-        const ssize_t got = read(fd, buffer, sizeof buffer);
-        if (got == -1) {
-            if (errno == EINTR) continue;
-            return failed_to_read({}, system_fault(fault::read_failed));
-        }
+        const ssize_t got = read_waiting(fd, buffer, sizeof buffer);
+        if (got == -1) return failed_to_read({}, system_fault(fault::read_failed));
         if (got == 0) break;
         const auto length = static_cast<std::size_t>(got);
         // A stream that is to be one image is none once it is longer than

@@ -46,6 +46,13 @@ enum class seal_scope : unsigned char {
 // anywhere. Whether the file changed meanwhile is the caller's to check.
 seal_report check_seal(int fd, std::uint64_t size, seal_scope scope);
 
+// check_seal over the whole file open on `fd` (a block device: the whole
+// device), its state recorded before the pass and compared after it: a write
+// by anyone else meanwhile makes the verdict void, a system_error that says
+// so. As a whole image, a file longer than largest_image_size fails with
+// EOVERFLOW before anything is read.
+seal_report check_seal_of_file(int fd, seal_scope scope);
+
 // The same verdict on a stream read from `fd` to its end (a pipe, standard
 // input): the bytes given are all the stream's bytes, read once, whatever
 // follows the image in a slot included. As a whole image, a stream longer

@@ -29,12 +29,18 @@ bool clear_stamp(int fd, off_t stamp_position, std::size_t count) {
 
 }  // namespace
 
-outcome stamp_image(int fd, std::uint32_t descriptor_offset, const image_sum& sum) {
+outcome stamp_image(int fd, std::uint32_t descriptor_offset, const image_sum& sum,
+                    const file_state& since) {
     static const std::uint8_t fill_byte[1] = {0x00};
     static std::uint8_t stamp[stamp_size];
 
     const off_t stamp_position =
         descriptor_position(descriptor_offset) + static_cast<off_t>(descriptor_checksum_at);
+
+    // The last look at the state that the sums were taken from: the
+    // reservation and the fill byte change the file's times themselves.
+    outcome result = compare_file_state(fd, since);
+    if (result.failed()) return result;
 
     // The stamp may lie over a hole of a sparse image and need new blocks. A
     // file system short of space then says so here, while the image is as it
@@ -52,18 +58,28 @@ outcome stamp_image(int fd, std::uint32_t descriptor_offset, const image_sum& su
     // puts it on stable storage before any stamp can get there, since the
     // system writes pages back in no particular order. EINVAL: as below.
     if (sum.odd_tail) {
-        outcome result = seek_to(fd, 0, SEEK_END, fault::seek_failed);
+        result = seek_to(fd, 0, SEEK_END, fault::seek_failed);
         if (result.failed()) return result;
         result = write_exactly(fd, fill_byte, sizeof fill_byte, fault::write_failed);
         if (result.failed()) return result;
-        if (fdatasync(fd) == -1 && errno != EINVAL) return system_fault(fault::write_failed);
+    }
+    // The state once this run's own changes are made: a write by anyone else
+    // from here on, during the flush of the fill byte above all (a flush that
+    // writes back a whole freshly written image takes long), shows against it.
+    file_state own{};
+    result = record_file_state(fd, own);
+    if (result.failed()) return result;
+    if (sum.odd_tail && fdatasync(fd) == -1 && errno != EINVAL) {
+        return system_fault(fault::write_failed);
     }
 
     // One write for both fields: within one 512-byte sector it reaches the
     // disk whole or not at all, never a checksum without its length.
     store_be16(stamp, sum.checksum);
     store_be32(stamp + descriptor_checksum_size, sum.padded_length);
-    const outcome result = seek_to(fd, stamp_position, SEEK_SET, fault::seek_failed);
+    result = seek_to(fd, stamp_position, SEEK_SET, fault::seek_failed);
+    if (result.failed()) return result;
+    result = compare_file_state(fd, own);
     if (result.failed()) return result;
     const ssize_t put = write(fd, stamp, sizeof stamp);
     if (put == -1) return system_fault(fault::write_failed);

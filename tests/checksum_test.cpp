@@ -206,31 +206,39 @@ TEST_F(checksum_pass, ImageThatCannotBeMappedIsRead) {
 
 // Another writer that changes a byte the pass has already summed, keeping the
 // size, makes the sums not the file's: imgseal refuses to seal (status 4, the
-// image as the writer left it) and imgseal-verify gives an ERROR, whether the
-// image is mapped or read.
+// image as the writer left it, with its fill byte at most) and imgseal-verify
+// gives an ERROR, whether the image is mapped or read. So does a write made
+// once the fill byte is there, during its flush.
 TEST_F(checksum_pass, WriterDuringThePassIsDetected) {
-    const bytes image = build_image({.size = 3 * checksum_buffer_size, .content_seed = 12});
     const std::string changed = ": ERROR: Image changed during the checksum pass\n";
     // The rewrite comes before the second window, or the second read; a
     // writer that puts the times back is seen by the change time alone.
     const io_faults ways[] = {{.rewrite_at = 2},
                               {.fail_mmap = true, .rewrite_at = 3},
-                              {.rewrite_at = 2, .keep_times = true}};
+                              {.rewrite_at = 2, .keep_times = true},
+                              {.rewrite_in_flush = 1}};
     for (const io_faults& way : ways) {
+        const bool odd = way.rewrite_in_flush != 0;
+        const bytes image =
+            build_image({.size = 3 * checksum_buffer_size + odd, .content_seed = 12});
         bytes rewritten = image;
         rewritten[0] ^= 0xFF;
+        if (odd) rewritten.push_back(0);
         put_image(image);
         const run_result seal = run_tool({image_path_}, with_io_faults(image_path_, way));
-        EXPECT_EQ(seal.status, 4) << way.fail_mmap << way.keep_times;
-        EXPECT_EQ(seal.out, "Name: abc\n") << way.fail_mmap << way.keep_times;
-        EXPECT_EQ(seal.err, "Image changed during the checksum pass\n")
-            << way.fail_mmap << way.keep_times;
-        EXPECT_EQ(read_file(image_path_), rewritten) << way.fail_mmap << way.keep_times;
+        const std::string what =
+            std::to_string(way.fail_mmap) + std::to_string(way.keep_times) + std::to_string(odd);
+        EXPECT_EQ(seal.status, 4) << what;
+        EXPECT_EQ(seal.out.substr(0, seal.out.find('\n') + 1), "Name: abc\n") << what;
+        EXPECT_EQ(seal.out.find("Checksum"), std::string::npos) << what;
+        EXPECT_EQ(seal.err, "Image changed during the checksum pass\n") << what;
+        EXPECT_EQ(read_file(image_path_), rewritten) << what;
+        if (odd) continue;  // imgseal-verify writes nothing to flush
 
         put_image(sealed_image(image, 8));
         const run_result verify = run_verify({image_path_}, with_io_faults(image_path_, way));
-        EXPECT_EQ(verify.status, 2) << way.fail_mmap << way.keep_times;
-        EXPECT_EQ(verify.out, image_path_ + changed) << way.fail_mmap << way.keep_times;
+        EXPECT_EQ(verify.status, 2) << what;
+        EXPECT_EQ(verify.out, image_path_ + changed) << what;
     }
 }
 

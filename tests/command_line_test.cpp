@@ -151,8 +151,8 @@ TEST_F(command_line, ClosedStandardErrorIsNotReusedForTheImage) {
 
 // Output redirected into the image itself would lengthen it past its seal or
 // overwrite its header: refused before anything is written, with the message
-// on the other stream, or nowhere. imgseal-verify gives that image an ERROR on
-// standard error.
+// on the other stream, or nowhere. imgseal-verify looks at every image it is
+// to check, those its records name included, before it writes its first line.
 TEST_F(command_line, OutputIntoTheImageIsRefused) {
     const bytes image = build_image({.size = 3001, .content_seed = 2});
     const std::string refusal = "Refusing to write output into the image\n";
@@ -175,16 +175,36 @@ TEST_F(command_line, OutputIntoTheImageIsRefused) {
         EXPECT_EQ(read_file(image_path_), image) << c.redirection;
     }
     const bytes sealed = sealed_image(image, 8);
-    const std::string verify_refusal = image_path_ + ": ERROR: " + refusal;
-    for (const auto& [redirection, err] :
-         {std::pair{cases[0].redirection, verify_refusal},
-          std::pair{cases[3].redirection, std::string()},
-          std::pair{"exec \"$0\" - <\"$1\" 1<>\"$1\"", "-: ERROR: " + refusal}}) {
+    const std::string first = (dir_ / "first.img").string();
+    const std::string records = (dir_ / "seals.txt").string();
+    write_file(first, sealed);
+    put_image(sealed);
+    const run_result made = run_verify({first, image_path_});
+    ASSERT_EQ(made.status, 0);
+    write_file(records, bytes(made.out.begin(), made.out.end()));
+    const std::string verify_refusal = "imgseal-verify: " + image_path_ + ": " + refusal;
+    const struct {
+        std::vector<std::string> args;
+        const char* redirection;
+        std::string err;
+    } verify_cases[] = {
+        {{image_path_}, ">>\"$I\"", verify_refusal},
+        {{image_path_}, ">>\"$I\" 2>&1", ""},
+        {{"-"}, "<\"$I\" 1<>\"$I\"", "imgseal-verify: -: " + refusal},
+        // The image named second, or in the records, gets no line from the first.
+        {{first, image_path_}, ">>\"$I\"", verify_refusal},
+        {{first, image_path_}, "1<>\"$I\"", verify_refusal},
+        {{"-c", records}, ">>\"$I\"", verify_refusal},
+        {{"-c", records}, "1<>\"$I\"", verify_refusal},
+    };
+    for (const auto& c : verify_cases) {
         put_image(sealed);
-        const run_result run = run_verify({image_path_}, {"sh", "-c", redirection});
-        EXPECT_EQ(run.status, 2) << redirection;
-        EXPECT_EQ(run.err, err) << redirection;
-        EXPECT_EQ(read_file(image_path_), sealed) << redirection;
+        const run_result run =
+            run_verify(c.args, {"env", "I=" + image_path_, "sh", "-c",
+                                std::string("exec \"$@\" ") + c.redirection, "sh"});
+        EXPECT_EQ(run.status, 2) << c.redirection << c.args.size();
+        EXPECT_EQ(run.err, c.err) << c.redirection << c.args.size();
+        EXPECT_EQ(read_file(image_path_), sealed) << c.redirection << c.args.size();
     }
 }
 

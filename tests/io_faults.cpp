@@ -13,6 +13,8 @@
 //   IO_FAULTS_KEEP_TIMES    when 1, that writer then sets the image's access and
 //                           modification times back, as touch -r, rsync -t and
 //                           tar do: only the change time still shows the write
+//   IO_FAULTS_REWRITE_IN_FLUSH  when 1, another writer changes it inside
+//                           fdatasync(), as during the fill byte's long flush
 // No <unistd.h> nor <sys/mman.h>: with 64-bit file offsets they rename mmap
 // and pwrite to their 64-bit forms, and both forms are defined here.
 #include <dlfcn.h>
@@ -36,6 +38,7 @@ struct fault_settings {
     bool fail_mmap;
     std::size_t rewrite_at;
     bool keep_times;
+    bool rewrite_in_flush;
     const char* image_path;
 };
 
@@ -65,6 +68,7 @@ __attribute__((constructor)) void load_settings() {
     settings.fail_mmap = setting("IO_FAULTS_FAIL_MMAP") == 1;
     settings.rewrite_at = setting("IO_FAULTS_REWRITE_AT");
     settings.keep_times = setting("IO_FAULTS_KEEP_TIMES") == 1;
+    settings.rewrite_in_flush = setting("IO_FAULTS_REWRITE_IN_FLUSH") == 1;
     settings.image_path = image;
 }
 
@@ -87,10 +91,8 @@ void* const map_failed = reinterpret_cast<void*>(-1);
 
 // A write by another open file description, as another process makes it: the
 // first byte, which the pass has summed by the second window, flipped.
-void rewrite_before_access(int fd) {
-    static std::size_t accesses = 0;
+void rewrite_first_byte() {
     const fault_settings& f = faults();
-    if (f.rewrite_at == 0 || !is_image(fd) || ++accesses != f.rewrite_at) return;
     static const auto real_open = next_definition<int (*)(const char*, int, ...)>("open");
     static const auto real_pread =
         next_definition<ssize_t (*)(int, void*, std::size_t, __off64_t)>("pread64");
@@ -108,6 +110,12 @@ void rewrite_before_access(int fd) {
     const struct timespec times[2] = {before.st_atim, before.st_mtim};
     if (f.keep_times && futimens(writer, times) == -1) std::abort();
     (void)real_close(writer);
+}
+
+void rewrite_before_access(int fd) {
+    static std::size_t accesses = 0;
+    const fault_settings& f = faults();
+    if (f.rewrite_at != 0 && is_image(fd) && ++accesses == f.rewrite_at) rewrite_first_byte();
 }
 
 }  // namespace
@@ -186,6 +194,12 @@ void* mmap64(void* address, std::size_t length, int protection, int flags, int f
         return map_failed;
     }
     return real(address, length, protection, flags, fd, offset);
+}
+
+int fdatasync(int fd) {
+    static const auto real = next_definition<int (*)(int)>("fdatasync");
+    if (faults().rewrite_in_flush && is_image(fd)) rewrite_first_byte();
+    return real(fd);
 }
 
 }  // extern "C"

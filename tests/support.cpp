@@ -68,8 +68,7 @@ run_result run_program(const char* program, const std::vector<std::string>& args
         // disposition must not hide what the tool does about it.
         (void)signal(SIGPIPE, SIG_DFL);
         if (!setup.working_dir.empty() && chdir(setup.working_dir.c_str()) == -1) _exit(127);
-        const int null_fd = open("/dev/null", O_RDONLY);
-        dup2(null_fd, 0);
+        dup2(setup.input != -1 ? setup.input : open("/dev/null", O_RDONLY), 0);
         dup2(setup.reader_gone ? pipe_fds[1] : out_fd, 1);
         dup2(merge_streams ? 1 : err_fd, 2);
         execvp(argv[0], argv.data());
@@ -97,9 +96,9 @@ run_result run_tool(const std::vector<std::string>& args, const std::vector<std:
     return run_program(IMGSEAL_BINARY, args, prefix, merge_streams, setup);
 }
 
-run_result run_verify(const std::vector<std::string>& args,
-                      const std::vector<std::string>& prefix) {
-    return run_program(IMGSEAL_VERIFY_BINARY, args, prefix, false, {});
+run_result run_verify(const std::vector<std::string>& args, const std::vector<std::string>& prefix,
+                      const run_setup& setup) {
+    return run_program(IMGSEAL_VERIFY_BINARY, args, prefix, false, setup);
 }
 
 run_result run_tool_on_terminal(const std::vector<std::string>& args, const char* program,
@@ -178,7 +177,8 @@ std::vector<std::string> with_io_faults(const std::string& path, const io_faults
             "IO_FAULTS_PWRITE_ERROR=" + std::to_string(faults.pwrite_error),
             std::string("IO_FAULTS_FAIL_MMAP=") + (faults.fail_mmap ? "1" : "0"),
             "IO_FAULTS_REWRITE_AT=" + std::to_string(faults.rewrite_at),
-            std::string("IO_FAULTS_KEEP_TIMES=") + (faults.keep_times ? "1" : "0")};
+            std::string("IO_FAULTS_KEEP_TIMES=") + (faults.keep_times ? "1" : "0"),
+            "IO_FAULTS_REWRITE_IN_FLUSH=" + std::to_string(faults.rewrite_in_flush)};
 }
 
 std::vector<std::string> inject_failure(const std::string& path, const std::string& call,

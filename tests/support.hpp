@@ -19,22 +19,23 @@ struct run_result {
     std::string err;
 };
 
-// Where the tool runs, and what its standard output is.
+// Where the tool runs, and what its standard input and output are.
 struct run_setup {
     std::filesystem::path working_dir;  // empty: the tests' own
     bool reader_gone = false;           // a pipe whose reader has exited; `out` stays empty
+    int input = -1;                     // standard input; -1: /dev/null
 };
 
-// Runs `prefix... imgseal args...` with standard input from /dev/null and
-// SIGPIPE at its default action, as from a shell. When `merge_streams` is set,
-// both streams go to one file, returned in `out`.
+// Runs `prefix... imgseal args...` with standard input from /dev/null (or
+// `setup.input`) and SIGPIPE at its default action, as from a shell. When
+// `merge_streams` is set, both streams go to one file, returned in `out`.
 run_result run_tool(const std::vector<std::string>& args,
                     const std::vector<std::string>& prefix = {}, bool merge_streams = false,
                     const run_setup& setup = {});
 
 // Runs imgseal-verify with `args`, as run_tool runs imgseal.
 run_result run_verify(const std::vector<std::string>& args,
-                      const std::vector<std::string>& prefix = {});
+                      const std::vector<std::string>& prefix = {}, const run_setup& setup = {});
 
 // As run_tool, with standard output on a pseudo-terminal, and standard error
 // too when `errors_too` is set (both then come back in `out`). The terminal is
@@ -64,6 +65,7 @@ struct io_faults {
     int rewrite_at = 0;         // another writer flips the image's first byte
                                 // before the pass's Nth window or read
     bool keep_times = false;    // and then sets its modification time back
+    int rewrite_in_flush = 0;   // 1: it does so inside fdatasync() instead
 };
 
 // The prefix that runs the tool with the fault library preloaded for `path`.

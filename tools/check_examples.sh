@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Runs the README's Makefile example, docs/examples/Makefile, with the built
-# tools in a temporary directory: make, make again, make after a change.
+# tools in a temporary directory: make, make seals.txt, make again, make after
+# a change.
 # Usage: tools/check_examples.sh IMGSEAL IMGSEAL_VERIFY
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -24,12 +25,15 @@ tools/make_sample_image.sh "$work/images/a.img"
 tools/make_sample_image.sh "$work/images/b.img" boot 100001
 cp docs/examples/Makefile "$work"
 cd "$work"
-run_make() { make IMGSEAL="$imgseal" "$@" >make.log 2>&1; }
+run_make() { make IMGSEAL="$imgseal" IMGSEAL_VERIFY="$verify" "$@" >make.log 2>&1; }
 seals() { stat -c '%n %i %.9Y' out/*.img; }  # which file each output is, and when it was written
 
 check "make seals both images" run_make
 check "both verify with the expected seals" test "$("$verify" out/*.img)" = \
   $'out/a.img: OK, Length = 2024, Checksum DEAC\nout/b.img: OK, Length = 100002, Checksum 4D32'
+check "make seals.txt records both" run_make seals.txt
+check "seals.txt holds their OK lines" test "$(cat seals.txt)" = "$("$verify" out/*.img)"
+check "and imgseal-verify -c seals.txt passes" "$verify" -q -c seals.txt
 before=$(seals)
 check "a second make succeeds" run_make
 check "a second make has nothing to do" grep -q 'Nothing to be done' make.log
@@ -40,9 +44,12 @@ check "make after touching an input succeeds" run_make
 check "the other input's copy is left alone" test "$(seals | sed -n 1p)" = "$(sed -n 1p <<<"$before")"
 check "the touched input's copy is a new file" test "$(seals | sed -n 2p)" != "$(sed -n 2p <<<"$before")"
 check "the fresh copy verifies" test "$("$verify" out/b.img)" = "out/b.img: OK, Length = 100002, Checksum 4D32"
+check "make seals.txt succeeds" run_make seals.txt
+check "and records the fresh copy again" test seals.txt -nt out/b.img
+check "and -c seals.txt still passes" "$verify" -q -c seals.txt
 
 # A seal that fails leaves no output, so that make does not take it as done.
 head -c 100 /dev/zero >images/c.img
 check "make over an image that cannot be sealed fails" eval '! run_make'
 check "and leaves no out/c.img to take as done" test ! -e out/c.img -a ! -e out/c.img.tmp
-echo "docs/examples/Makefile: sealed, nothing to do on a rerun, a touched input sealed afresh, a failed seal left no output"
+echo "docs/examples/Makefile: sealed, recorded, nothing to do on a rerun, a touched input sealed afresh and recorded again, a failed seal left no output"
