@@ -16,13 +16,13 @@ namespace {
 
 // The boot check's result for each of the core's verdicts, in their order.
 constexpr imgseal_check_result boot_results[] = {
-    IMGSEAL_CHECK_OK,          IMGSEAL_CHECK_BAD_LAYOUT,
-    IMGSEAL_CHECK_BAD_LAYOUT,  IMGSEAL_CHECK_BAD_SIGNATURE,
-    IMGSEAL_CHECK_NOT_SEALED,  IMGSEAL_CHECK_BAD_LENGTH,
-    IMGSEAL_CHECK_BAD_LENGTH,  IMGSEAL_CHECK_BAD_LENGTH,
+    IMGSEAL_CHECK_OK,          IMGSEAL_CHECK_BAD_LAYOUT,    IMGSEAL_CHECK_ERASED,
+    IMGSEAL_CHECK_BAD_LAYOUT,  IMGSEAL_CHECK_BAD_SIGNATURE, IMGSEAL_CHECK_NOT_SEALED,
+    IMGSEAL_CHECK_BAD_LENGTH,  IMGSEAL_CHECK_BAD_LENGTH,    IMGSEAL_CHECK_BAD_LENGTH,
     IMGSEAL_CHECK_BAD_CHECKSUM};
-static_assert(static_cast<std::size_t>(imgseal::seal_verdict::length_not_size) == 7 &&
-              static_cast<std::size_t>(imgseal::seal_verdict::system_error) == 9);
+static_assert(static_cast<std::size_t>(imgseal::seal_verdict::erased) == 2 &&
+              static_cast<std::size_t>(imgseal::seal_verdict::length_not_size) == 8 &&
+              static_cast<std::size_t>(imgseal::seal_verdict::system_error) == 10);
 
 // Both verdicts, and the length wherever the seal is accepted.
 void expect_same(const imgseal::seal_report& core, imgseal_check_result boot,

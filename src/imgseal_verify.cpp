@@ -152,6 +152,9 @@ exit_status report_verdict(const imgseal::seal_report& report, const expected_se
         case seal_verdict::short_header:
             return end_line(trouble, ": ERROR: not an image: the header is %llu bytes\n",
                             wide(report.size));
+        case seal_verdict::erased:
+            return end_line(trouble,
+                            ": ERROR: not an image: erased (the header's 8 bytes are all 0xFF)\n");
         case seal_verdict::descriptor_outside:
             return end_line(trouble,
                             ": ERROR: not an image: the descriptor offset %u lies past the end "
