@@ -197,7 +197,8 @@ TEST(boot_check, SlotFormGivesTheMemoryFormsVerdictAndReadsWhatItNeeds) {
 }
 
 // Every prefix of a sealed image: no descriptor, then a length that is not
-// the bytes there are, and only the whole image is OK.
+// the bytes there are, and only the whole image is OK; as a stream, each
+// still needs the rest of its header, then of its descriptor, then of itself.
 TEST(boot_check, EveryPrefixOfASealedImageIsRefused) {
     const bytes image = sealed_image(build_image({.descriptor_offset = 5}), 5);
     for (std::size_t size = 0; size <= image.size(); ++size) {
@@ -207,6 +208,13 @@ TEST(boot_check, EveryPrefixOfASealedImageIsRefused) {
                                                                 : ok;
         EXPECT_EQ(check_memory(prefix, size).result, want) << size;
         EXPECT_EQ(check_stream(prefix, {}).result, want) << size;
+        imgseal_check check;
+        imgseal_check_begin(&check);
+        imgseal_check_feed(&check, image.data(), size);
+        EXPECT_EQ(imgseal_check_needed(&check), size < 8        ? 8 - size
+                                                : size < 5 + 16 ? 5 + 16 - size
+                                                                : image.size() - size)
+            << size;
     }
 }
 

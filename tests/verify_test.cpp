@@ -346,6 +346,9 @@ TEST_F(verify, SlotsAndStreamsFollowTheLengthField) {
         {{"--slot", image_path_}, {}, image_path_ + ok},
         {{"-"}, from_pipe, "-: FAILED: length 3000, file size 8192\n"},
         {{"--slot", "-"}, from_pipe, "-" + ok},
+        {{"--slot", "-"},
+         {"sh", "-c", "head -c 4096 /dev/zero | tr '\\0' '\\377' | exec \"$0\" \"$@\""},
+         "-: ERROR: not an image: erased (the header's 8 bytes are all 0xFF)\n"},
     };
     for (const auto& c : cases) {
         const run_result run = run_verify(c.args, c.prefix);
