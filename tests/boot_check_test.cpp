@@ -218,5 +218,14 @@ TEST(boot_check, EveryPrefixOfASealedImageIsRefused) {
     }
 }
 
+// The names for logs are the enum's, without its prefix, and "?" past it.
+TEST(boot_check, ResultNamesAreTheEnumsWithoutItsPrefix) {
+    const char* const names[] = {"OK",         "BAD_LAYOUT",   "BAD_SIGNATURE", "NOT_SEALED",
+                                 "BAD_LENGTH", "BAD_CHECKSUM", "ERASED",        "?"};
+    for (int i = 0; i < 8; ++i) {
+        EXPECT_STREQ(imgseal_check_result_name(static_cast<imgseal_check_result>(i)), names[i]);
+    }
+}
+
 }  // namespace
 }  // namespace imgseal_test
