@@ -87,7 +87,8 @@ measure() {
   mkdir -p "$out"
   local flags=(-mcpu="$cpu" -mthumb -ffreestanding -std=c99 -Os -Wall -Wextra -Werror)
   arm-none-eabi-gcc "${flags[@]}" -c "$boot/imgseal_check.c" -o "$out/imgseal_check.o"
-  arm-none-eabi-gcc "${flags[@]}" -I"$boot" -I"$root/boot/example" -Wa,-I,"$build" -nostdlib \
+  arm-none-eabi-gcc "${flags[@]}" -I"$boot" -I"$root/boot/example" -DSMALL_SIZE="$small"u \
+    -DLARGE_SIZE="$large"u -Wa,-I,"$build" -nostdlib \
     -T "$root/boot/example/flash.ld" -Wl,-Map="$out/map" -o "$out/cycles.elf" \
     "$root/boot/example/vectors.c" "$root/boot/example/semihosting.c" "$here/boot_cycles.c" \
     "$here/boot_cycles_images.S" "$out/imgseal_check.o"
