@@ -1,6 +1,8 @@
-// Arbitrary bytes through the boot check, in memory and as a stream in pieces
-// that the bytes choose, and through the core's verdicts on the same bytes as
-// a file and as a stream: the boot code and imgseal-verify must never disagree.
+// Arbitrary bytes through the boot check, in memory, as a stream and as a slot
+// in pieces that the bytes choose, and through the core's verdicts on the
+// same bytes as a file and as a stream: the boot code and imgseal-verify must
+// never disagree, and the slot form must give the memory form's verdict both
+// where imgseal_check_needed() first says 0 and once every byte is fed.
 #include <sys/mman.h>
 #include <unistd.h>
 
@@ -16,13 +18,13 @@ namespace {
 
 // The boot check's result for each of the core's verdicts, in their order.
 constexpr imgseal_check_result boot_results[] = {
-    IMGSEAL_CHECK_OK,          IMGSEAL_CHECK_BAD_LAYOUT,
-    IMGSEAL_CHECK_BAD_LAYOUT,  IMGSEAL_CHECK_BAD_SIGNATURE,
-    IMGSEAL_CHECK_NOT_SEALED,  IMGSEAL_CHECK_BAD_LENGTH,
-    IMGSEAL_CHECK_BAD_LENGTH,  IMGSEAL_CHECK_BAD_LENGTH,
+    IMGSEAL_CHECK_OK,          IMGSEAL_CHECK_BAD_LAYOUT,    IMGSEAL_CHECK_ERASED,
+    IMGSEAL_CHECK_BAD_LAYOUT,  IMGSEAL_CHECK_BAD_SIGNATURE, IMGSEAL_CHECK_NOT_SEALED,
+    IMGSEAL_CHECK_BAD_LENGTH,  IMGSEAL_CHECK_BAD_LENGTH,    IMGSEAL_CHECK_BAD_LENGTH,
     IMGSEAL_CHECK_BAD_CHECKSUM};
-static_assert(static_cast<std::size_t>(imgseal::seal_verdict::length_not_size) == 7 &&
-              static_cast<std::size_t>(imgseal::seal_verdict::system_error) == 9);
+static_assert(static_cast<std::size_t>(imgseal::seal_verdict::erased) == 2 &&
+              static_cast<std::size_t>(imgseal::seal_verdict::length_not_size) == 8 &&
+              static_cast<std::size_t>(imgseal::seal_verdict::system_error) == 10);
 
 // Both verdicts, and the length wherever the seal is accepted.
 void expect_same(const imgseal::seal_report& core, imgseal_check_result boot,
@@ -46,7 +48,47 @@ imgseal_check_result stream_result(const std::uint8_t* data, std::size_t size,
         imgseal_check_feed(&check, data + at, piece);
         at += piece;
     }
-    return imgseal_check_end(&check, &length);
+    imgseal_check_result result = imgseal_check_end(&check, &length);
+    // A stream that still lacks bytes is short of its header, its descriptor
+    // or its length.
+    if (imgseal_check_needed(&check) != 0 && result != IMGSEAL_CHECK_BAD_LAYOUT &&
+        result != IMGSEAL_CHECK_BAD_LENGTH) {
+        std::abort();
+    }
+    return result;
+}
+
+// The slot form over the first slot_size bytes, fed all `size` of them in
+// pieces that the bytes choose (bytes past the slot are to be ignored).
+// needed() never asks for more than the slot still holds and is 0 once it is
+// all fed; the verdict where it first said 0, and the one after every byte,
+// must both be `want`.
+void expect_slot_form(const std::uint8_t* data, std::size_t size, std::uint32_t slot_size,
+                      imgseal_check_result want, std::uint32_t want_length) {
+    const auto expect_want = [&](const imgseal_check& state) {
+        std::uint32_t length = 0;
+        const imgseal_check_result got = imgseal_check_end(&state, &length);
+        if (got != want || (got == IMGSEAL_CHECK_OK && length != want_length)) std::abort();
+    };
+    imgseal_check check;
+    imgseal_check_begin_slot(&check, slot_size);
+    bool stopped = false;
+    for (std::size_t at = 0, k = 0;; ++k) {
+        const std::uint32_t given =
+            static_cast<std::uint32_t>(std::min<std::size_t>(at, slot_size));
+        const std::uint32_t needed = imgseal_check_needed(&check);
+        if (needed > slot_size - given || (given == slot_size && needed != 0)) std::abort();
+        if (needed == 0 && !stopped) {
+            stopped = true;
+            expect_want(check);
+        }
+        if (at == size) break;
+        const std::size_t piece =
+            std::min<std::size_t>(data[(3 * k + 1) % size] * 3 % 301 + k % 2, size - at);
+        imgseal_check_feed(&check, data + at, piece);
+        at += piece;
+    }
+    expect_want(check);
 }
 
 }  // namespace
@@ -67,6 +109,15 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         imgseal_check_memory(data, static_cast<std::uint32_t>(size), &length);
     expect_same(imgseal::check_seal(fd, size, imgseal::seal_scope::slot), in_memory, length);
     expect_same(core_stream(imgseal::seal_scope::slot), in_memory, length);
+    // A slot a few bytes shorter than the input, as the input says: the bytes
+    // past it go to the slot form too.
+    const std::size_t cut = size != 0 ? std::min<std::size_t>(data[size - 1] % 4, size) : 0;
+    const auto slot_size = static_cast<std::uint32_t>(size - cut);
+    std::uint32_t slot_length = 0;
+    const imgseal_check_result in_slot = imgseal_check_memory(data, slot_size, &slot_length);
+    expect_same(imgseal::check_seal(fd, slot_size, imgseal::seal_scope::slot), in_slot,
+                slot_length);
+    expect_slot_form(data, size, slot_size, in_slot, slot_length);
     const imgseal_check_result streamed = stream_result(data, size, length);
     expect_same(imgseal::check_seal(fd, size, imgseal::seal_scope::whole_image), streamed, length);
     expect_same(core_stream(imgseal::seal_scope::whole_image), streamed, length);

@@ -40,6 +40,13 @@ int main(int argc, char** argv) {
         }
     }
     write_seed(dir, "valid-aa", build_image({.signature = 0xAA}));
+    // Slots as flash holds them: a sealed image followed by other bytes, and
+    // erased flash.
+    imgseal_test::bytes slot = imgseal_test::sealed_image(build_image({.content_seed = 3}), 8);
+    const imgseal_test::bytes rest = imgseal_test::random_bytes(301, 4);
+    slot.insert(slot.end(), rest.begin(), rest.end());
+    write_seed(dir, "sealed-in-slot", slot);
+    write_seed(dir, "erased", imgseal_test::bytes(4096, 0xFF));
 
     const imgseal_test::bytes valid = build_image({});
     imgseal_test::bytes image = valid;

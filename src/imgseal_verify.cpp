@@ -168,6 +168,9 @@ exit_status judge(const imgseal::seal_report& report, imgseal::seal_scope scope,
         case seal_verdict::short_header:
             return verdict_is(trouble, "ERROR: not an image: the header is %llu bytes",
                               wide(report.size));
+        case seal_verdict::erased:
+            return verdict_is(trouble,
+                              "ERROR: not an image: erased (the header's 8 bytes are all 0xFF)");
         case seal_verdict::descriptor_outside:
             return verdict_is(trouble,
                               "ERROR: not an image: the descriptor offset %u lies past the end "

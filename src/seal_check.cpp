@@ -31,16 +31,25 @@ seal_report failed_to_read(seal_report report, const outcome& error) {
     return report;
 }
 
+// Erased flash reads as this byte: a header of nothing else is no image yet.
+constexpr std::uint8_t erased_byte = 0xFF;
+
 // Checks of the fields, the first that fails deciding: everything but the
-// sum. `descriptor` is read only when the descriptor lies within `size`.
-seal_report judge_fields(std::uint32_t descriptor_offset, const std::uint8_t* descriptor,
-                         std::uint64_t size, seal_scope scope) {
+// sum. `header` is read only when `size` holds it, `descriptor` only when the
+// descriptor lies within `size`.
+seal_report judge_fields(const std::uint8_t* header, std::uint32_t descriptor_offset,
+                         const std::uint8_t* descriptor, std::uint64_t size, seal_scope scope) {
     seal_report report{};
     report.size = size;
     report.descriptor_offset = descriptor_offset;
     const std::uint64_t descriptor_at = descriptor_offset;
     if (size < header_size) {
         report.verdict = seal_verdict::short_header;
+        return report;
+    }
+    if (std::all_of(header, header + header_size,
+                    [](std::uint8_t byte) { return byte == erased_byte; })) {
+        report.verdict = seal_verdict::erased;
         return report;
     }
     if (descriptor_position(descriptor_offset) < 0 || descriptor_at + descriptor_size > size) {
@@ -92,7 +101,7 @@ seal_report check_seal(int fd, std::uint64_t size, seal_scope scope) {
             if (read.failed()) return failed_to_read({}, read);
         }
     }
-    seal_report report = judge_fields(descriptor_offset, descriptor, size, scope);
+    seal_report report = judge_fields(header, descriptor_offset, descriptor, size, scope);
     if (report.verdict != seal_verdict::ok) return report;
 
     checksum_state state = checksum_init();
@@ -185,7 +194,7 @@ seal_report check_seal_stream(int fd, seal_scope scope) {
         position += length;
     }
     seal_report report =
-        judge_fields(static_cast<std::uint32_t>(descriptor_at), descriptor, position, scope);
+        judge_fields(head, static_cast<std::uint32_t>(descriptor_at), descriptor, position, scope);
     if (report.verdict != seal_verdict::ok) return report;
     judge_sum(report, state, descriptor);
     return report;

@@ -1,5 +1,6 @@
 // The boot check (boot/imgseal_check.c): one table of images through the
-// memory form and the stream form, whole, byte by byte and in odd pieces.
+// memory form and the stream form, whole, byte by byte and in odd pieces, and
+// one of slots through the slot form against the memory form.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -19,11 +20,27 @@ struct verdict {
     bool operator==(const verdict&) const = default;
 };
 
-// From an odd address, in a slot whose bytes past the image are 0xFF, as
-// erased flash is.
+// Bytes other than 0x00 and 0xFF: words of those change nothing in a one's-
+// complement sum, so only other bytes past an image show a check that sums
+// past its length.
+bytes filler(std::size_t size) {
+    bytes fill(size);
+    for (std::size_t i = 0; i < size; ++i) fill[i] = static_cast<std::uint8_t>(0x11 + i % 0xEE);
+    return fill;
+}
+
+// The image at the start of a slot of `slot_size` bytes, the rest filler.
+bytes in_slot(const bytes& image, std::size_t slot_size) {
+    bytes slot = filler(slot_size);
+    std::copy_n(image.begin(), std::min(image.size(), slot_size), slot.begin());
+    return slot;
+}
+
+// From an odd address, in a slot whose bytes past the image are filler.
 verdict check_memory(const bytes& image, std::size_t slot_size) {
-    bytes slot(1 + slot_size, 0xFF);
-    std::copy_n(image.begin(), std::min(image.size(), slot_size), slot.begin() + 1);
+    bytes slot(1);
+    const bytes in = in_slot(image, slot_size);
+    slot.insert(slot.end(), in.begin(), in.end());
     verdict got{IMGSEAL_CHECK_OK, 0};
     got.result =
         imgseal_check_memory(slot.data() + 1, static_cast<std::uint32_t>(slot_size), &got.length);
@@ -48,7 +65,8 @@ verdict check_stream(const bytes& image, const std::vector<std::size_t>& pieces)
 
 constexpr auto ok = IMGSEAL_CHECK_OK, layout = IMGSEAL_CHECK_BAD_LAYOUT,
                signature = IMGSEAL_CHECK_BAD_SIGNATURE, not_sealed = IMGSEAL_CHECK_NOT_SEALED,
-               length = IMGSEAL_CHECK_BAD_LENGTH, checksum = IMGSEAL_CHECK_BAD_CHECKSUM;
+               length = IMGSEAL_CHECK_BAD_LENGTH, checksum = IMGSEAL_CHECK_BAD_CHECKSUM,
+               erased = IMGSEAL_CHECK_ERASED;
 
 // The results of both forms on an image from the builder, sealed unless said
 // otherwise, then changed: its size by `resize` bytes, its length field set
@@ -77,6 +95,7 @@ TEST(boot_check, EveryImageGetsItsResultFromBothForms) {
          {.descriptor_offset = 1001, .size = 5001, .content_seed = 35}},
         // More than 131070 bytes of 0xFF: the 32-bit sum wraps.
         {"sum wraps", ok, ok, {.descriptor_offset = 77, .size = 300000, .fill = 0xFF}},
+        {"slot 1 byte larger than the image", ok, ok, {}, true, 0, false, SIZE_MAX, 0, 1},
         {"slot larger than the image", ok, ok, {}, true, 0, false, SIZE_MAX, 0, 100},
         {"a byte past the length", ok, length, {}, true, 1},
         {"7 bytes", layout, layout, {}, true, -2017},
@@ -85,6 +104,7 @@ TEST(boot_check, EveryImageGetsItsResultFromBothForms) {
         {"descriptor offset of 2^32 - 8", layout, layout, {}, true, 0, false, 4, 0xFFFFFFF8},
         {"descriptor 1 byte past the end", layout, layout, {}, true, 0, false, 4, 2024 - 15},
         {"bad signature", signature, signature, {.signature = 0x12}},
+        {"unsealed, bad signature", signature, signature, {.signature = 0x12}, false},
         {"unsealed", not_sealed, not_sealed, {}, false},
         {"unsealed, cut inside its name field", not_sealed, not_sealed, {}, false, -10},
         {"odd length", length, length, {.size = 2100}, true, -1, true},
@@ -122,8 +142,63 @@ TEST(boot_check, EveryImageGetsItsResultFromBothForms) {
     }
 }
 
+// The slot form in pieces of 1, 7 and 256 bytes, fed until needed() is 0 and
+// fed the whole slot and more, gives the memory form's verdict on the slot;
+// a reader that feeds a byte at a time until needed() is 0 feeds `read` bytes.
+TEST(boot_check, SlotFormGivesTheMemoryFormsVerdictAndReadsWhatItNeeds) {
+    const bytes sealed = sealed_image(build_image({.size = 3000, .content_seed = 7}), 8);
+    const bytes odd = sealed_image(build_image({.descriptor_offset = 13, .size = 3001}), 13);
+    bytes half_written = sealed;  // an update whose header is written last
+    std::fill_n(half_written.begin(), 8, 0xFF);
+    const struct {
+        const char* what;
+        bytes slot;
+        imgseal_check_result result;
+        std::size_t read;
+    } cases[] = {
+        {"whole", sealed, ok, 3000},
+        {"in a larger slot", in_slot(sealed, 4096), ok, 3000},
+        {"erased", bytes(4096, 0xFF), erased, 8},
+        {"header erased", in_slot(half_written, 4096), erased, 8},
+        {"unsealed", in_slot(build_image({.size = 3000}), 4096), not_sealed, 24},
+        {"longer than the slot", in_slot(sealed, 2998), length, 24},
+        {"odd descriptor offset", in_slot(odd, 4096), ok, 3002},
+        {"5 bytes", in_slot(sealed, 5), layout, 5},
+    };
+    for (const auto& c : cases) {
+        const auto slot_size = static_cast<std::uint32_t>(c.slot.size());
+        verdict want{IMGSEAL_CHECK_OK, 0};
+        want.result = imgseal_check_memory(c.slot.data(), slot_size, &want.length);
+        EXPECT_EQ(want.result, c.result) << c.what;
+        bytes fed = c.slot;  // bytes past the slot are not taken
+        const bytes more = filler(300);
+        fed.insert(fed.end(), more.begin(), more.end());
+        for (const std::size_t piece : {std::size_t{1}, std::size_t{7}, std::size_t{256}}) {
+            for (const bool stop : {true, false}) {
+                imgseal_check check;
+                imgseal_check_begin_slot(&check, slot_size);
+                std::size_t at = 0;
+                for (; at < fed.size() && !(stop && imgseal_check_needed(&check) == 0);
+                     at += piece) {
+                    EXPECT_LE(imgseal_check_needed(&check),
+                              std::max<std::size_t>(at, slot_size) - at);
+                    imgseal_check_feed(&check, fed.data() + at, std::min(piece, fed.size() - at));
+                }
+                verdict got{IMGSEAL_CHECK_OK, 0};
+                got.result = imgseal_check_end(&check, &got.length);
+                EXPECT_EQ(got, want)
+                    << c.what << ", pieces of " << piece << (stop ? ", stopped" : "");
+                if (stop && piece == 1) {
+                    EXPECT_EQ(at, c.read) << c.what;
+                }
+            }
+        }
+    }
+}
+
 // Every prefix of a sealed image: no descriptor, then a length that is not
-// the bytes there are, and only the whole image is OK.
+// the bytes there are, and only the whole image is OK; as a stream, each
+// still needs the rest of its header, then of its descriptor, then of itself.
 TEST(boot_check, EveryPrefixOfASealedImageIsRefused) {
     const bytes image = sealed_image(build_image({.descriptor_offset = 5}), 5);
     for (std::size_t size = 0; size <= image.size(); ++size) {
@@ -133,6 +208,22 @@ TEST(boot_check, EveryPrefixOfASealedImageIsRefused) {
                                                                 : ok;
         EXPECT_EQ(check_memory(prefix, size).result, want) << size;
         EXPECT_EQ(check_stream(prefix, {}).result, want) << size;
+        imgseal_check check;
+        imgseal_check_begin(&check);
+        imgseal_check_feed(&check, image.data(), size);
+        EXPECT_EQ(imgseal_check_needed(&check), size < 8        ? 8 - size
+                                                : size < 5 + 16 ? 5 + 16 - size
+                                                                : image.size() - size)
+            << size;
+    }
+}
+
+// The names for logs are the enum's, without its prefix, and "?" past it.
+TEST(boot_check, ResultNamesAreTheEnumsWithoutItsPrefix) {
+    const char* const names[] = {"OK",         "BAD_LAYOUT",   "BAD_SIGNATURE", "NOT_SEALED",
+                                 "BAD_LENGTH", "BAD_CHECKSUM", "ERASED",        "?"};
+    for (int i = 0; i < 8; ++i) {
+        EXPECT_STREQ(imgseal_check_result_name(static_cast<imgseal_check_result>(i)), names[i]);
     }
 }
 

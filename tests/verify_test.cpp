@@ -217,11 +217,13 @@ TEST_F(verify, SeveralImagesGiveOneLineEachAndTheWorstStatus) {
     const std::string unsealed = (dir_ / "unsealed.img").string();
     const std::string missing = (dir_ / "missing.img").string();
     const std::string bad = (dir_ / "bad.img").string();
+    const std::string erased = (dir_ / "erased.img").string();
     write_file(sealed, sealed_image(image, 8));
     write_file(unsealed, image);
     bytes bad_signature = sealed_image(image, 8);
     bad_signature[16] = 0x54;
     write_file(bad, bad_signature);
+    write_file(erased, bytes(4096, 0xFF));
     const reference_result want = reference_checksum(image);
     const std::string ok = ok_line(sealed, want.padded_length, want.checksum);
 
@@ -229,11 +231,13 @@ TEST_F(verify, SeveralImagesGiveOneLineEachAndTheWorstStatus) {
     EXPECT_EQ(run.status, 1);
     EXPECT_EQ(run.out, ok + unsealed + ": FAILED: not sealed\n" + ok);
 
-    run = run_verify({missing, sealed, bad, dir_.string(), unsealed});
+    run = run_verify({missing, sealed, bad, erased, dir_.string(), unsealed});
     EXPECT_EQ(run.status, 2);
     EXPECT_EQ(run.out, missing + ": ERROR: No such file or directory\n" + ok + bad +
-                           ": ERROR: not an image: signature byte 0x54\n" + dir_.string() +
-                           ": ERROR: Is a directory\n" + unsealed + ": FAILED: not sealed\n");
+                           ": ERROR: not an image: signature byte 0x54\n" + erased +
+                           ": ERROR: not an image: erased (the header's 8 bytes are all 0xFF)\n" +
+                           dir_.string() + ": ERROR: Is a directory\n" + unsealed +
+                           ": FAILED: not sealed\n");
     EXPECT_EQ(run.err, "");
 
     run = run_verify({});
@@ -516,6 +520,9 @@ TEST_F(verify, SlotsAndStreamsFollowTheLengthField) {
         {{"--slot", image_path_}, {}, image_path_ + ok},
         {{"-"}, from_pipe, "-: FAILED: length 3000, file size 8192\n"},
         {{"--slot", "-"}, from_pipe, "-" + ok},
+        {{"--slot", "-"},
+         {"sh", "-c", "head -c 4096 /dev/zero | tr '\\0' '\\377' | exec \"$0\" \"$@\""},
+         "-: ERROR: not an image: erased (the header's 8 bytes are all 0xFF)\n"},
     };
     for (const auto& c : cases) {
         const run_result run = run_verify(c.args, c.prefix);

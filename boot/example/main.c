@@ -12,9 +12,6 @@ extern const uint8_t changed_image[], changed_image_end[];
 extern const uint8_t unsealed_image[], unsealed_image_end[];
 extern const uint8_t odd_image[], odd_image_end[];
 
-static const char *const result_names[] = {"OK", "BAD_LAYOUT", "BAD_SIGNATURE",
-                                           "NOT_SEALED", "BAD_LENGTH", "BAD_CHECKSUM"};
-
 /* In hex: decimal would need a division, which the M0 does in a library. */
 static void write_hex(uint32_t value)
 {
@@ -35,14 +32,14 @@ static int report(const char *what, enum imgseal_check_result got, uint32_t leng
 {
     semihosting_write(what);
     semihosting_write(": ");
-    semihosting_write(result_names[got]);
+    semihosting_write(imgseal_check_result_name(got));
     if (got == IMGSEAL_CHECK_OK) {
         semihosting_write(", length ");
         write_hex(length);
     }
     if (got != expected) {
         semihosting_write(" (expected ");
-        semihosting_write(result_names[expected]);
+        semihosting_write(imgseal_check_result_name(expected));
         semihosting_write(")");
     }
     semihosting_write("\n");
