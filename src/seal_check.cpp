@@ -151,10 +151,11 @@ seal_report check_seal_stream(int fd, seal_scope scope) {
     checksum_state state = checksum_init();
     // A pipe's buffer as large as the reads: a writer then fills it while the
     // pass sums, instead of both waiting on the default 64 KiB, which makes a
-    // large image's stream several times faster. Where the pipe cannot grow it
-    // is read as it is.
+    // large image's stream several times faster. Where the pipe cannot grow,
+    // or is larger already, it is read as it is.
     struct stat status {};
-    if (fstat(fd, &status) == 0 && S_ISFIFO(status.st_mode)) {
+    if (fstat(fd, &status) == 0 && S_ISFIFO(status.st_mode) &&
+        fcntl(fd, F_GETPIPE_SZ) < static_cast<int>(sizeof buffer)) {
         (void)fcntl(fd, F_SETPIPE_SZ, static_cast<int>(sizeof buffer));
     }
     std::uint64_t position = 0;
