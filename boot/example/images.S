@@ -1,5 +1,6 @@
-/* The images the example checks, placed in its flash as a loader finds them;
-   make_images.sh makes them with imgseal. */
+/* The images the example checks, placed in its flash as a loader finds them,
+   and a stand-in for an external flash; make_images.sh makes them with
+   imgseal. */
     .section .rodata.images, "a"
 
     .macro image name, file
@@ -19,3 +20,19 @@
     .balign 4
     .byte 0
     image odd_image, "sealed.img"
+
+    /* The external flash that main.c reads through spi_flash_read(), in
+       4 KiB slots (an SPI flash's erase sector): each holds an image at its
+       start, or none, and erased flash, 0xFF, after it. */
+    .balign 4
+    .global external_flash
+external_flash:
+    .incbin "sealed.img"        /* 0x0000: a sealed image */
+    .org external_flash + 0x1000, 0xFF
+                                /* 0x1000: erased */
+    .org external_flash + 0x2000, 0xFF
+    .incbin "unsealed.img"      /* 0x2000: an image never sealed */
+    .org external_flash + 0x3000, 0xFF
+    .incbin "long.img"          /* 0x3000: a sealed image of 6000 bytes, which
+                                   runs on into the next slot */
+    .org external_flash + 0x5000, 0xFF

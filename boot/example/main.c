@@ -1,6 +1,7 @@
 /* An example boot program: checks the images in its flash with both forms of
-   imgseal_check and reports each verdict through semihosting. Its exit
-   status is 0 when every verdict is the expected one. */
+   imgseal_check, and the slots of an external flash read through a driver,
+   and reports each verdict through semihosting. Its exit status is 0 when
+   every verdict, and every count of bytes read, is the expected one. */
 #include <stddef.h>
 #include <stdint.h>
 
@@ -11,6 +12,12 @@ extern const uint8_t sealed_image[], sealed_image_end[];
 extern const uint8_t changed_image[], changed_image_end[];
 extern const uint8_t unsealed_image[], unsealed_image_end[];
 extern const uint8_t odd_image[], odd_image_end[];
+extern const uint8_t external_flash[];
+
+/* The external flash's slots (images.S), 4 KiB each, and the largest piece
+   that its driver reads at a time. */
+#define SLOT_SIZE 0x1000u
+#define PIECE_SIZE 256u
 
 /* In hex: decimal would need a division, which the M0 does in a library. */
 static void write_hex(uint32_t value)
@@ -26,9 +33,10 @@ static void write_hex(uint32_t value)
     semihosting_write(text);
 }
 
-/* Prints the verdict; returns 1 when it is not the expected one. */
-static int report(const char *what, enum imgseal_check_result got, uint32_t length,
-                   enum imgseal_check_result expected)
+/* Prints the verdict, without ending the line; returns 1 when it is not the
+   expected one. */
+static int write_verdict(const char *what, enum imgseal_check_result got, uint32_t length,
+                         enum imgseal_check_result expected)
 {
     semihosting_write(what);
     semihosting_write(": ");
@@ -42,8 +50,16 @@ static int report(const char *what, enum imgseal_check_result got, uint32_t leng
         semihosting_write(imgseal_check_result_name(expected));
         semihosting_write(")");
     }
-    semihosting_write("\n");
     return got != expected;
+}
+
+static int report(const char *what, enum imgseal_check_result got, uint32_t length,
+                  enum imgseal_check_result expected)
+{
+    int failed = write_verdict(what, got, length, expected);
+
+    semihosting_write("\n");
+    return failed;
 }
 
 static uint32_t size_of(const uint8_t *start, const uint8_t *end)
@@ -67,6 +83,61 @@ static enum imgseal_check_result check_in_pieces(const uint8_t *image, uint32_t 
         piece = piece == 7u ? 1u : piece + 2u;
     }
     return imgseal_check_end(&check, length);
+}
+
+/* Stands in for an SPI or QSPI flash driver's read: copies size bytes from
+   the external flash at address. Here that flash is an array in the
+   example's own flash. */
+static void spi_flash_read(uint32_t address, uint8_t *buffer, uint32_t size)
+{
+    const uint8_t *from = external_flash + address;
+
+    while (size-- != 0u)
+        *buffer++ = *from++;
+}
+
+/* The slot at address in the external flash, read a piece at a time, and
+   only as far as imgseal_check_needed() asks: the image and no more, or
+   less where its header or descriptor already decides. The bytes read are
+   counted in *read. */
+static enum imgseal_check_result check_external_slot(uint32_t address, uint32_t *length,
+                                                     uint32_t *read)
+{
+    struct imgseal_check check;
+    uint8_t piece[PIECE_SIZE];
+    uint32_t needed;
+
+    *read = 0;
+    imgseal_check_begin_slot(&check, SLOT_SIZE);
+    while ((needed = imgseal_check_needed(&check)) != 0u) {
+        uint32_t n = needed < PIECE_SIZE ? needed : PIECE_SIZE;
+        spi_flash_read(address + *read, piece, n);
+        imgseal_check_feed(&check, piece, n);
+        *read += n;
+    }
+    return imgseal_check_end(&check, length);
+}
+
+/* Checks the slot at address and prints its verdict and the bytes read;
+   returns 1 when either is not the expected one. */
+static int report_slot(const char *what, uint32_t address, enum imgseal_check_result expected,
+                       uint32_t expected_read)
+{
+    uint32_t length = 0, read;
+    enum imgseal_check_result got = check_external_slot(address, &length, &read);
+    int failed = write_verdict(what, got, length, expected);
+
+    semihosting_write(", read ");
+    write_hex(read);
+    semihosting_write(" bytes");
+    if (read != expected_read) {
+        semihosting_write(" (expected ");
+        write_hex(expected_read);
+        semihosting_write(")");
+        failed = 1;
+    }
+    semihosting_write("\n");
+    return failed;
 }
 
 int main(void)
@@ -106,6 +177,15 @@ int main(void)
     failures += report("at an odd address", got, length, IMGSEAL_CHECK_OK);
     got = check_in_pieces(odd_address, size_of(odd_image, odd_image_end), &length);
     failures += report("at an odd address, in odd pieces", got, length, IMGSEAL_CHECK_OK);
+
+    /* The external flash: a sealed image is read to its length, not to the
+       slot's end; the other slots stop after the header (8 bytes) or the
+       header and the descriptor (8 + 16 bytes, at offset 8 here). */
+    failures += report_slot("external flash, sealed", 0x0000u, IMGSEAL_CHECK_OK, sealed_size);
+    failures += report_slot("external flash, erased", 0x1000u, IMGSEAL_CHECK_ERASED, 8u);
+    failures += report_slot("external flash, unsealed", 0x2000u, IMGSEAL_CHECK_NOT_SEALED, 24u);
+    failures += report_slot("external flash, sealed, longer than the slot", 0x3000u,
+                            IMGSEAL_CHECK_BAD_LENGTH, 24u);
 
     semihosting_write(failures == 0 ? "every verdict as expected\n" : "FAILED\n");
     return failures == 0 ? 0 : 1;
