@@ -75,8 +75,13 @@ void print_path(std::FILE* stream, const char* path) {
     imgseal::print_line_path(stream, path, stream == stdout ? options.form : options.error_form);
 }
 
+// Set where standard error would write into an image or the records: the run
+// is then refused, and its messages on standard error go nowhere.
+bool errors_silenced = false;
+
 // "imgseal-verify: NAME: MESSAGE" on `stream`, NAME shown as paths are.
 void complain(const char* name, const char* message, std::FILE* stream = stderr) {
+    if (stream == stderr && errors_silenced) return;
     (void)std::fputs("imgseal-verify: ", stream);
     print_path(stream, name);
     (void)std::fprintf(stream, ": %s\n", message);
@@ -86,7 +91,9 @@ void complain(const char* name, const char* message, std::FILE* stream = stderr)
 // a reader that has gone would leave a failed image unseen, or a list of
 // records short of an image, behind status 0.
 [[noreturn]] void write_error(int error) {
-    (void)std::fprintf(stderr, "imgseal-verify: write error: %s\n", std::strerror(error));
+    if (!errors_silenced) {
+        (void)std::fprintf(stderr, "imgseal-verify: write error: %s\n", std::strerror(error));
+    }
     std::_Exit(static_cast<int>(exit_status::trouble));  // the output is not flushed again
 }
 
@@ -213,6 +220,7 @@ void guard_output(const char* path, const imgseal::storage& file, const char* wh
     if (!out && !err) return;
     char message[64];
     (void)std::snprintf(message, sizeof message, "Refusing to write output into the %s", what);
+    errors_silenced = errors_silenced || err;
     if (!err) {
         complain(path, message);
     } else if (!out) {
@@ -300,9 +308,9 @@ imgseal::record_reader reader;
 imgseal::record_line line;
 
 // Every image that the records open on `fd` name is looked up before the
-// first line: the run ends if the output would go into one. Only a file that
-// can be read twice is read twice.
-void guard_recorded_images(int fd) {
+// first line: the run ends if the output would go into one, or if the
+// records cannot be read. Only a file that can be read twice is read twice.
+void guard_recorded_images(const char* records, int fd) {
     imgseal::start_reading(reader, fd);
     std::size_t size = 0;
     for (imgseal::line_read read;
@@ -314,8 +322,14 @@ void guard_recorded_images(int fd) {
             guard_image(path);
         }
     }
-    // Any failure is the second reading's to report.
-    (void)lseek(fd, 0, SEEK_SET);
+    if (reader.error.failed()) {
+        complain(records, imgseal::describe(reader.error));
+        finish(exit_status::trouble);
+    }
+    if (lseek(fd, 0, SEEK_SET) == -1) {
+        complain(records, std::strerror(errno));
+        finish(exit_status::trouble);
+    }
 }
 
 constexpr outcome names_stdin{imgseal::fault::open_failed, 0,
@@ -334,7 +348,7 @@ exit_status check_records(const char* records) {
     guard_output(records, imgseal::storage_of(fd), "records");
     struct stat status {};
     if (!from_stdin && fstat(fd, &status) == 0 && S_ISREG(status.st_mode)) {
-        guard_recorded_images(fd);
+        guard_recorded_images(records, fd);
     }
     imgseal::start_reading(reader, fd);
     exit_status worst = exit_status::all_sealed;
@@ -374,9 +388,36 @@ exit_status check_records(const char* records) {
     return worst;
 }
 
+// Whether standard error writes into a file that an argument names, as a
+// path or as an option's value (--check=FILE, -cFILE, -qcFILE). Such a run
+// is refused before its first line, and a mistake on its command line is not
+// written there either.
+bool errors_into_an_argument(int argc, char** argv) {
+    const imgseal::storage errors = imgseal::storage_of(STDERR_FILENO);
+    if (!errors.is_file && !errors.is_block) return false;
+    for (int i = 1; i < argc; ++i) {
+        const char* argument = argv[i];
+        const char* value = nullptr;
+        if (argument[0] == '-' && argument[1] == '-') {
+            value = std::strchr(argument, '=');
+        } else if (argument[0] == '-') {
+            value = std::strchr(argument, 'c');
+        }
+        const char* const paths[] = {argument, value != nullptr ? value + 1 : nullptr};
+        for (const char* path : paths) {
+            if (path != nullptr && *path != '\0' &&
+                imgseal::writes_into(STDERR_FILENO, imgseal::storage_at(path))) {
+                return true;
+            }
+        }
+    }
+    return false;
+}
+
 // A command line that names no image gets the usage; any other mistake one
 // line that says what is wrong.
 [[noreturn]] void usage_error(const char* message) {
+    if (errors_silenced) finish(exit_status::trouble);
     if (message != nullptr) {
         (void)std::fprintf(stderr, "imgseal-verify: %s\n", message);
     } else {
@@ -389,6 +430,8 @@ exit_status check_records(const char* records) {
 
 int main(int argc, char** argv) {
     if (imgseal::hold_standard_streams().failed()) return static_cast<int>(exit_status::trouble);
+    imgseal::block_on_standard_output();
+    errors_silenced = errors_into_an_argument(argc, argv);
     enum long_only : int {
         expect_option = 256,
         same_as_option,
@@ -442,6 +485,7 @@ int main(int argc, char** argv) {
                 }
                 break;
             case same_as_option:
+                if (*optarg == '\0') usage_error("--same-as takes the path of a sealed image");
                 if (std::strcmp(optarg, "-") == 0) {
                     usage_error("--same-as takes an image file, not standard input");
                 }

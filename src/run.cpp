@@ -3,6 +3,7 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -20,12 +21,29 @@ const char* describe(const outcome& result) {
 
 outcome hold_standard_streams() {
     for (int fd = 0; fd <= 2; ++fd) {
-        // open returns the lowest free descriptor: this one.
-        if (fcntl(fd, F_GETFD) == -1 && open("/dev/null", O_RDWR) != fd) {
+        // open returns the lowest free descriptor: this one. Read-only, so
+        // that a line written to a stream the caller closed fails, as it
+        // would have, instead of vanishing.
+        if (fcntl(fd, F_GETFD) == -1 && open("/dev/null", O_RDONLY) != fd) {
             return system_fault(fault::open_failed);
         }
     }
     return succeeded;
+}
+
+void block_on_standard_output() {
+    struct stat status {};
+    const int flags = fcntl(STDOUT_FILENO, F_GETFL);
+    if (flags == -1 || (flags & O_NONBLOCK) == 0 || fstat(STDOUT_FILENO, &status) == -1 ||
+        !S_ISFIFO(status.st_mode)) {
+        return;
+    }
+    // O_NONBLOCK for the open only: a FIFO's open for writing would wait for
+    // a reader, where there is none.
+    const int fd = open("/proc/self/fd/1", O_WRONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd == -1) return;
+    if (fcntl(fd, F_SETFL, 0) == 0) (void)dup2(fd, STDOUT_FILENO);
+    (void)close(fd);
 }
 
 // Output that cannot be written has nowhere else to be reported, and the

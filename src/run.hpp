@@ -53,6 +53,13 @@ const char* describe(const outcome& result);
 // lines would then be written into the image.
 outcome hold_standard_streams();
 
+// Where standard output is a pipe that its maker left non-blocking, a slow
+// reader would make a write fail with EAGAIN and the output be lost. It is
+// given an open file description of its own to the same pipe, one that
+// blocks; the one it shares with its maker keeps its flags. A socket, or a
+// pipe that cannot be reopened (no /proc), is left as it is.
+void block_on_standard_output();
+
 // Prints one line on standard output and flushes it, so that it is never
 // lost nor overtaken by a later report on standard error.
 void print_line(const char* format, ...) __attribute__((format(printf, 1, 2)));

@@ -103,6 +103,15 @@ TEST(boot_check, EveryImageGetsItsResultFromBothForms) {
         // Its end, offset + 16, wraps to 8.
         {"descriptor offset of 2^32 - 8", layout, layout, {}, true, 0, false, 4, 0xFFFFFFF8},
         {"descriptor 1 byte past the end", layout, layout, {}, true, 0, false, 4, 2024 - 15},
+        {"0xFF but the header's last byte",
+         layout,
+         layout,
+         {.fill = 0xFF},
+         true,
+         0,
+         false,
+         4,
+         0xFFFFFFFE},
         {"bad signature", signature, signature, {.signature = 0x12}},
         {"unsealed, bad signature", signature, signature, {.signature = 0x12}, false},
         {"unsealed", not_sealed, not_sealed, {}, false},
@@ -150,6 +159,8 @@ TEST(boot_check, SlotFormGivesTheMemoryFormsVerdictAndReadsWhatItNeeds) {
     const bytes odd = sealed_image(build_image({.descriptor_offset = 13, .size = 3001}), 13);
     bytes half_written = sealed;  // an update whose header is written last
     std::fill_n(half_written.begin(), 8, 0xFF);
+    bytes far = sealed;  // its descriptor lies past the slot: the header decides
+    far[6] = 0x13;
     const struct {
         const char* what;
         bytes slot;
@@ -164,6 +175,7 @@ TEST(boot_check, SlotFormGivesTheMemoryFormsVerdictAndReadsWhatItNeeds) {
         {"longer than the slot", in_slot(sealed, 2998), length, 24},
         {"odd descriptor offset", in_slot(odd, 4096), ok, 3002},
         {"5 bytes", in_slot(sealed, 5), layout, 5},
+        {"descriptor past the slot", in_slot(far, 4096), layout, 8},
     };
     for (const auto& c : cases) {
         const auto slot_size = static_cast<std::uint32_t>(c.slot.size());

@@ -196,6 +196,10 @@ TEST_F(command_line, OutputIntoTheImageIsRefused) {
         {{first, image_path_}, "1<>\"$I\"", verify_refusal},
         {{"-c", records}, ">>\"$I\"", verify_refusal},
         {{"-c", records}, "1<>\"$I\"", verify_refusal},
+        // Nor does a message that only standard error could take: a write
+        // error, or a mistake on the command line.
+        {{first, image_path_}, "2>>\"$I\" >/dev/full", ""},
+        {{"--bogus", image_path_}, "2>>\"$I\"", ""},
     };
     for (const auto& c : verify_cases) {
         put_image(sealed);

@@ -69,7 +69,7 @@ run_result run_program(const char* program, const std::vector<std::string>& args
         (void)signal(SIGPIPE, SIG_DFL);
         if (!setup.working_dir.empty() && chdir(setup.working_dir.c_str()) == -1) _exit(127);
         dup2(setup.input != -1 ? setup.input : open("/dev/null", O_RDONLY), 0);
-        dup2(setup.reader_gone ? pipe_fds[1] : out_fd, 1);
+        dup2(setup.reader_gone ? pipe_fds[1] : setup.output != -1 ? setup.output : out_fd, 1);
         dup2(merge_streams ? 1 : err_fd, 2);
         execvp(argv[0], argv.data());
         _exit(127);

@@ -24,6 +24,7 @@ struct run_setup {
     std::filesystem::path working_dir;  // empty: the tests' own
     bool reader_gone = false;           // a pipe whose reader has exited; `out` stays empty
     int input = -1;                     // standard input; -1: /dev/null
+    int output = -1;                    // standard output; -1: read back into `out`
 };
 
 // Runs `prefix... imgseal args...` with standard input from /dev/null (or

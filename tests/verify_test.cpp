@@ -433,6 +433,8 @@ TEST_F(verify, RecordsCatchAResealAndWarnAboutOtherLines) {
         {a_record + "\r\n" + a_record + "\r", 0, ""},
         {a_record + "\r\r\n", 2,
          records + ":1: not a record\n" + "imgseal-verify: " + records + ": no record\n"},
+        {"a\rb: OK, Length = 2100, Checksum 1234\n", 2,
+         records + ":1: not a record\n" + "imgseal-verify: " + records + ": no record\n"},
         {"-: OK, Length = 2100, Checksum 1234\n", 2, ""},
     };
     for (const auto& f : files) {
@@ -467,11 +469,16 @@ TEST_F(verify, OutputThatCannotBeWrittenIsTrouble) {
                    {.working_dir = {}, .reader_gone = true});
     EXPECT_EQ(run.status, 2);
     EXPECT_EQ(run.err, "imgseal-verify: write error: Broken pipe\n");
+    // Standard output that the caller closed is lost output too.
+    const run_result closed = run_verify({image_path_}, {"sh", "-c", "exec \"$@\" >&-", "sh"});
+    EXPECT_EQ(closed.status, 2);
+    EXPECT_EQ(closed.err, "imgseal-verify: write error: Bad file descriptor\n");
 }
 
 // Standard input that the caller left non-blocking, fed late, is waited for,
-// as an image and as records.
-TEST_F(verify, NonBlockingInputIsWaitedFor) {
+// as an image and as records; so is standard output, read late, for more
+// lines than its pipe holds.
+TEST_F(verify, NonBlockingStreamsAreWaitedFor) {
     const bytes sealed = sealed_image(build_image({.size = 3000, .content_seed = 3}), 8);
     const std::uint16_t checksum = load_be16_at(sealed, 18);
     const std::string record = ok_line(image_path_, 3000, checksum);
@@ -493,6 +500,18 @@ TEST_F(verify, NonBlockingInputIsWaitedFor) {
         EXPECT_EQ(run.status, 0) << c.args.size();
         EXPECT_EQ(run.out, c.out) << c.args.size();
     }
+    const std::string lines = (dir_ / "lines.txt").string();
+    FILE* reader = popen(("sleep 0.3; cat >'" + lines + "'").c_str(), "w");
+    ASSERT_NE(reader, nullptr);
+    ASSERT_EQ(fcntl(fileno(reader), F_SETFL, O_NONBLOCK), 0);
+    const std::vector<std::string> images(2000, image_path_);
+    const run_result run =
+        run_verify(images, {}, {.working_dir = {}, .reader_gone = false, .output = fileno(reader)});
+    pclose(reader);
+    EXPECT_EQ(run.status, 0);
+    EXPECT_EQ(run.err, "");
+    const bytes out = read_file(lines);
+    EXPECT_EQ(std::count(out.begin(), out.end(), '\n'), 2000);
 }
 
 // A slot read back from flash, padded with 0xFF past the image, passes with
