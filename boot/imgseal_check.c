@@ -466,6 +466,8 @@ static uint32_t add_words(uint32_t sum, const uint8_t *p, uint32_t n, uint32_t a
         sum += p[0];
         ++p;
         --n;
+        /*@ assert p == \at(p, Pre) + 1 && n == \at(n, Pre) - 1; */
+        /*@ assert \initialized(p + (0 .. n - 1)); */
         /*@ assert piece_sum((uint8_t *)\at(p, Pre), at, \at(n, Pre)) ==
               \at(p, Pre)[0] + bytes_sum((uint8_t *)p, n); */
     }
@@ -505,15 +507,16 @@ static uint32_t wanted(const struct imgseal_check *check, uint32_t given)
 
 /* Keeps the header's bytes, positions 0-7, among the piece's [at, end). */
 /*@ requires \valid(check);
-    requires \initialized(&check->kept[0 .. 15]);
+    requires ready(check);
     requires at < end;
     requires \valid_read(piece + (0 .. end - at - 1));
     requires \initialized(piece + (0 .. end - at - 1));
     requires \separated(check, piece + (0 .. end - at - 1));
     assigns check->kept[0 .. 7];
     ensures \forall integer i; 0 <= i < 16 ==>
-      check->kept[i] == (at <= i < end && i < 8 ? piece[i - at] : \old(check->kept[i]));
-    ensures \initialized(&check->kept[0 .. 15]);
+      check->kept[i] == (at <= i < end && i < 8 ? \old(piece[i - at]) : \old(check->kept[i]));
+    ensures ready(check);
+    ensures \forall integer k; 0 <= k < end - at ==> piece[k] == \old(piece[k]);
 */
 static void keep_header(struct imgseal_check *check, const uint8_t *piece, uint32_t at,
                         uint32_t end)
@@ -522,7 +525,7 @@ static void keep_header(struct imgseal_check *check, const uint8_t *piece, uint3
 
     /*@ loop invariant at <= position <= end && (position <= 8 || position == at);
         loop invariant \forall integer i; 0 <= i < 16 ==>
-          check->kept[i] == (at <= i < position ? piece[i - at] : \at(check->kept[i], Pre));
+          check->kept[i] == (at <= i < position ? \at(piece[i - at], Pre) : \at(check->kept[i], Pre));
         loop invariant \initialized(&check->kept[0 .. 15]);
         loop assigns position, check->kept[0 .. 7];
         loop variant end - position;
@@ -534,16 +537,17 @@ static void keep_header(struct imgseal_check *check, const uint8_t *piece, uint3
 /* Keeps descriptor bytes 8-15, positions offset + 8 to offset + 15, among the
    piece's [at, end). */
 /*@ requires \valid(check);
-    requires \initialized(&check->kept[0 .. 15]);
+    requires ready(check);
     requires at < end && offset < 0x80000000;
     requires \valid_read(piece + (0 .. end - at - 1));
     requires \initialized(piece + (0 .. end - at - 1));
     requires \separated(check, piece + (0 .. end - at - 1));
     assigns check->kept[8 .. 15];
     ensures \forall integer i; 0 <= i < 16 ==>
-      check->kept[i] == (8 <= i && at <= offset + i < end ? piece[offset + i - at] :
+      check->kept[i] == (8 <= i && at <= offset + i < end ? \old(piece[offset + i - at]) :
                          \old(check->kept[i]));
-    ensures \initialized(&check->kept[0 .. 15]);
+    ensures ready(check);
+    ensures \forall integer k; 0 <= k < end - at ==> piece[k] == \old(piece[k]);
 */
 static void keep_descriptor(struct imgseal_check *check, const uint8_t *piece, uint32_t at,
                             uint32_t end, uint32_t offset)
@@ -556,7 +560,7 @@ static void keep_descriptor(struct imgseal_check *check, const uint8_t *piece, u
         loop invariant \forall integer i; 0 <= i < 16 ==>
           check->kept[i] ==
             (8 <= i && (at > offset + 8 ? at : offset + 8) <= offset + i < position ?
-               piece[offset + i - at] : \at(check->kept[i], Pre));
+               \at(piece[offset + i - at], Pre) : \at(check->kept[i], Pre));
         loop invariant \initialized(&check->kept[0 .. 15]);
         loop assigns position, check->kept[8 .. 15];
         loop variant end - position;
@@ -571,13 +575,14 @@ void imgseal_check_feed(struct imgseal_check *check, const void *data, size_t si
     const uint8_t *const piece = data;
     const uint32_t at = check->count;
     uint32_t n = check->limit - at;
-    uint32_t end, sum_end, offset = 0u, length = 0u; /* see judge() */
+    uint32_t end, sum_end, offset = 0u, length = 0u, sum = 0u; /* see judge() */
 
     if (size < n)
         n = (uint32_t)size;
     if (n == 0u)
         return;
     end = at + n;
+    /*@ assert end == at + n && end <= check->limit; */
     /* kept[i] is the byte at position i, then at offset + i: the header comes
        first and says where the descriptor is, which lies past it. Once both
        have passed, there is nothing more to keep, and nothing past the length
@@ -599,8 +604,11 @@ void imgseal_check_feed(struct imgseal_check *check, const void *data, size_t si
         }
     }
     /*@ assert sum_end <= end; */
-    if (at < sum_end)
-        check->sum = add_words(check->sum, piece, sum_end - at, at);
+    if (at < sum_end) {
+        sum = add_words(check->sum, piece, sum_end - at, at);
+        check->sum = sum;
+    }
+    /*@ assert 0 <= descriptor_offset(&check->kept[0]); */
     check->count = end;
 }
 

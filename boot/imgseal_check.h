@@ -227,19 +227,19 @@ void imgseal_check_begin_slot(struct imgseal_check *check, uint32_t slot_size);
     requires \initialized((uint8_t *)data + (0 .. size - 1));
     requires \separated(check, (uint8_t *)data + (0 .. size - 1));
     assigns *check;
-    ensures ready(check) && within(check);
+    ensures ready(check);
+    ensures within(check);
     ensures check->limit == \old(check->limit) && check->slot == \old(check->slot);
     ensures check->count == \old(check->count) +
       (size < \old(check->limit) - \old(check->count) ? size : \old(check->limit) - \old(check->count));
     ensures \forall integer i; 0 <= i < 8 ==>
       check->kept[i] == (\old(check->count) <= i < check->count ?
-                         ((uint8_t *)data)[i - \old(check->count)] : \old(check->kept[i]));
-    ensures \forall integer i; 8 <= i < 16 ==>
-      check->kept[i] ==
-        (descriptor_offset(&check->kept[0]) < 0x80000000 &&
-         \old(check->count) <= descriptor_offset(&check->kept[0]) + i < check->count ?
-           ((uint8_t *)data)[descriptor_offset(&check->kept[0]) + i - \old(check->count)] :
-           \old(check->kept[i]));
+                         \old(((uint8_t *)data)[i - \old(check->count)]) : \old(check->kept[i]));
+    ensures descriptor_kept: \let offset = descriptor_offset(&check->kept[0]);
+      \forall integer i; 8 <= i < 16 ==>
+        check->kept[i] ==
+          (offset < 0x80000000 && \old(check->count) <= offset + i < check->count ?
+             \at(((uint8_t *)data)[offset + i - \old(check->count)], Pre) : \old(check->kept[i]));
     ensures check->sum ==
       (uint32_t)(\old(check->sum) +
                  (sum_end(check) > \old(check->count) ?
