@@ -327,10 +327,11 @@ static int checksum_holds(uint32_t sum, const volatile uint8_t *fields, uint32_t
     ensures \old(memory_verdict((uint8_t *)image, given)) != IMGSEAL_CHECK_OK ==>
       \result == \old(memory_verdict((uint8_t *)image, given));
     ensures \old(memory_verdict((uint8_t *)image, given)) == IMGSEAL_CHECK_OK ==>
+      \result == IMGSEAL_CHECK_OK || \result == IMGSEAL_CHECK_BAD_CHECKSUM;
+    ensures sum: \old(memory_verdict((uint8_t *)image, given)) == IMGSEAL_CHECK_OK ==>
       (\result == IMGSEAL_CHECK_OK <==>
        \old(checksum_field((uint8_t *)image + descriptor_offset((uint8_t *)image) + 8) ==
-             memory_checksum((uint8_t *)image))) &&
-      (\result == IMGSEAL_CHECK_OK || \result == IMGSEAL_CHECK_BAD_CHECKSUM);
+             memory_checksum((uint8_t *)image)));
     ensures \result == IMGSEAL_CHECK_OK && length != \null ==>
       *length == \old(length_field((uint8_t *)image + descriptor_offset((uint8_t *)image) + 8));
   behavior state:
@@ -341,9 +342,10 @@ static int checksum_holds(uint32_t sum, const volatile uint8_t *fields, uint32_t
     requires given == check->count;
     ensures \old(state_verdict(check)) != IMGSEAL_CHECK_OK ==> \result == \old(state_verdict(check));
     ensures \old(state_verdict(check)) == IMGSEAL_CHECK_OK ==>
+      \result == IMGSEAL_CHECK_OK || \result == IMGSEAL_CHECK_BAD_CHECKSUM;
+    ensures sum: \old(state_verdict(check)) == IMGSEAL_CHECK_OK ==>
       (\result == IMGSEAL_CHECK_OK <==>
-       \old(checksum_field(&check->kept[8]) == state_checksum(check))) &&
-      (\result == IMGSEAL_CHECK_OK || \result == IMGSEAL_CHECK_BAD_CHECKSUM);
+       \old(checksum_field(&check->kept[8]) == state_checksum(check)));
     ensures \result == IMGSEAL_CHECK_OK && length != \null ==>
       *length == \old(length_field(&check->kept[8]));
   complete behaviors;
@@ -414,6 +416,14 @@ static enum imgseal_check_result judge(const struct imgseal_check *check,
     /*@ assert check == \null ==>
           (uint32_t)(sum - stamp_words((uint8_t *)fields, offset)) ==
           (uint32_t)image_words((uint8_t *)image, offset, sealed_length / 2); */
+    /*@ assert check == \null ==>
+          memory_checksum((uint8_t *)image) ==
+          fold_complement((uint32_t)((uint32_t)(sum - stamp_words((uint8_t *)fields, offset)) +
+                                     sealed_length % 0x10000 + sealed_length / 0x10000)); */
+    /*@ assert check != \null ==>
+          state_checksum(check) ==
+          fold_complement((uint32_t)((uint32_t)(sum - stamp_words((uint8_t *)fields, offset)) +
+                                     sealed_length % 0x10000 + sealed_length / 0x10000)); */
     if (!checksum_holds(sum, fields, offset, sealed_length))
         return IMGSEAL_CHECK_BAD_CHECKSUM;
     if (length)

@@ -182,10 +182,11 @@ struct imgseal_check {
     ensures \old(memory_verdict((uint8_t *)image, available)) != IMGSEAL_CHECK_OK ==>
       \result == \old(memory_verdict((uint8_t *)image, available));
     ensures \old(memory_verdict((uint8_t *)image, available)) == IMGSEAL_CHECK_OK ==>
+      \result == IMGSEAL_CHECK_OK || \result == IMGSEAL_CHECK_BAD_CHECKSUM;
+    ensures sum: \old(memory_verdict((uint8_t *)image, available)) == IMGSEAL_CHECK_OK ==>
       (\result == IMGSEAL_CHECK_OK <==>
        \old(checksum_field((uint8_t *)image + descriptor_offset((uint8_t *)image) + 8) ==
-             memory_checksum((uint8_t *)image))) &&
-      (\result == IMGSEAL_CHECK_OK || \result == IMGSEAL_CHECK_BAD_CHECKSUM);
+             memory_checksum((uint8_t *)image)));
     ensures \result == IMGSEAL_CHECK_OK && length != \null ==>
       *length == \old(length_field((uint8_t *)image + descriptor_offset((uint8_t *)image) + 8));
     ensures \result != IMGSEAL_CHECK_OK && length != \null ==> *length == \old(*length);
@@ -240,7 +241,7 @@ void imgseal_check_begin_slot(struct imgseal_check *check, uint32_t slot_size);
         check->kept[i] ==
           (offset < 0x80000000 && \old(check->count) <= offset + i < check->count ?
              \at(((uint8_t *)data)[offset + i - \old(check->count)], Pre) : \old(check->kept[i]));
-    ensures check->sum ==
+    ensures sum: check->sum ==
       (uint32_t)(\old(check->sum) +
                  (sum_end(check) > \old(check->count) ?
                     piece_sum((uint8_t *)data, \old(check->count), sum_end(check) - \old(check->count)) : 0));
@@ -269,9 +270,10 @@ uint32_t imgseal_check_needed(const struct imgseal_check *check);
     assigns *length;
     ensures \old(state_verdict(check)) != IMGSEAL_CHECK_OK ==> \result == \old(state_verdict(check));
     ensures \old(state_verdict(check)) == IMGSEAL_CHECK_OK ==>
+      \result == IMGSEAL_CHECK_OK || \result == IMGSEAL_CHECK_BAD_CHECKSUM;
+    ensures sum: \old(state_verdict(check)) == IMGSEAL_CHECK_OK ==>
       (\result == IMGSEAL_CHECK_OK <==>
-       \old(checksum_field(&check->kept[8]) == state_checksum(check))) &&
-      (\result == IMGSEAL_CHECK_OK || \result == IMGSEAL_CHECK_BAD_CHECKSUM);
+       \old(checksum_field(&check->kept[8]) == state_checksum(check)));
     ensures \result == IMGSEAL_CHECK_OK && length != \null ==>
       *length == \old(length_field(&check->kept[8]));
     ensures \result != IMGSEAL_CHECK_OK && length != \null ==> *length == \old(*length);
