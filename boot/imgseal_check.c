@@ -471,21 +471,21 @@ void imgseal_check_begin(struct imgseal_check *check)
 */
 static uint32_t add_words(uint32_t sum, const uint8_t *p, uint32_t n, uint32_t at)
 {
+    uint32_t words = 0u; /* set where declared: see judge() */
+
     if (at % 2u != 0u) {
         /*@ ghost words_modulo(sum, p[0], p + 1, n - 1u); */
+        /*@ assert piece_sum((uint8_t *)p, at, n) == p[0] + bytes_sum((uint8_t *)p + 1, n - 1); */
         sum += p[0];
-        ++p;
-        --n;
-        /*@ assert p == \at(p, Pre) + 1 && n == \at(n, Pre) - 1; */
-        /*@ assert \initialized(p + (0 .. n - 1)); */
-        /*@ assert piece_sum((uint8_t *)\at(p, Pre), at, \at(n, Pre)) ==
-              \at(p, Pre)[0] + bytes_sum((uint8_t *)p, n); */
+        /*@ assert (uint32_t)(n - 1) == n - 1; */
+        words = sum_words(p + 1, n - 1u);
+        /*@ assert (uint32_t)(sum + words) == (uint32_t)(\at(sum, Pre) + piece_sum((uint8_t *)p, at, n)); */
+        return sum + words;
     }
-    /*@ ghost
-        else
-            words_modulo(sum, 0u, p, n);
-    */
-    return sum + sum_words(p, n);
+    /*@ ghost words_modulo(sum, 0u, p, n); */
+    words = sum_words(p, n);
+    /*@ assert (uint32_t)(sum + words) == (uint32_t)(sum + piece_sum((uint8_t *)p, at, n)); */
+    return sum + words;
 }
 
 /* How far the bytes still decide the verdict once `given` have been kept:
