@@ -53,6 +53,14 @@
   {
   }
 
+  /@ requires x <= 0xFFFFFFFF;
+     assigns \nothing;
+     ensures (uint32_t)x == x;
+  @/
+  void narrow(size_t x)
+  {
+  }
+
   /@ requires folded < 0x20000;
      assigns \nothing;
      ensures (folded + folded / 0x10000) % 0x10000 ==
@@ -587,8 +595,11 @@ void imgseal_check_feed(struct imgseal_check *check, const void *data, size_t si
     uint32_t n = check->limit - at;
     uint32_t end, sum_end, offset = 0u, length = 0u, sum = 0u; /* see judge() */
 
-    if (size < n)
+    if (size < n) {
+        /*@ ghost narrow(size); */
         n = (uint32_t)size;
+    }
+    /*@ assert n <= size && n <= check->limit - at && (n == size || n == check->limit - at); */
     if (n == 0u)
         return;
     end = at + n;
@@ -619,6 +630,11 @@ void imgseal_check_feed(struct imgseal_check *check, const void *data, size_t si
         check->sum = sum;
     }
     /*@ assert 0 <= descriptor_offset(&check->kept[0]); */
+    /*@ assert sum_end == (descriptor_offset(&check->kept[0]) < 0x80000000 &&
+                           end >= descriptor_offset(&check->kept[0]) + 16 &&
+                           length_field(&check->kept[8]) < end ? length_field(&check->kept[8]) : end); */
+    /*@ assert check->sum == (uint32_t)(\at(check->sum, Pre) +
+          (sum_end > at ? piece_sum((uint8_t *)data, at, sum_end - at) : 0)); */
     check->count = end;
 }
 
