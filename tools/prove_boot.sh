@@ -61,9 +61,7 @@ by_prover() {
     sed 's/,$//; s/,/, /g'
 }
 unproven() {
-  sed -nE 's/^\[wp\] \[[A-Za-z]+\] (Goal|Smoke-test) ([^ ]+).*/\1 \2/p' "$1" |
-    grep -v -f <(sed -nE 's/^\[wp\] \[(Qed|Z3[^]]*|CVC4[^]]*|Passed)\] (Goal|Smoke-test) ([^ ]+).*/\2 \3/p' "$1") |
-    sed 's/^/  /' || true
+  awk '/^\[wp\] \[[^]]+\] (Goal|Smoke-test) / && $2 !~ /^\[(Qed|Z3|CVC4|Passed)/ { print "  " $3 " " $4 }' "$1"
 }
 
 # Both data models at once, each on a core for WP's own work. The kept
@@ -83,8 +81,11 @@ done
 wait "${pids[32]}" && wait "${pids[64]}" || exit 1
 
 status=0
+smoke=$(grep -c '^\[wp\] \[Passed\] Smoke-test' "$build/x86_32.log" || true)
 for machdep in 32 64; do
   read -r proven total <"$build/x86_$machdep.count"
+  # The smoke tests that passed are in WP's count; the goals are the rest.
+  if ((machdep == 32)); then ((proven -= smoke, total -= smoke)) || true; fi
   read -r split_proven split_total <"$build/descriptor-$machdep.count"
   echo "x86_$machdep: $((proven + split_proven)) of $((total + split_total)) goals proven" \
     "($(by_prover "$build/x86_$machdep.log" "$build/descriptor-$machdep.log"))"
@@ -95,7 +96,6 @@ for machdep in 32 64; do
     status=1
   fi
 done
-smoke=$(grep -c '^\[wp\] \[Passed\] Smoke-test' "$build/x86_32.log" || true)
 echo "smoke tests: $smoke passed (no precondition that no input meets, no loop whose" \
   "invariants contradict each other, no call that cannot return)"
 ((status == 0)) || exit 1
@@ -122,7 +122,8 @@ faults=(
   "an erased header of 7 bytes" is_erased
   "for (i = 0u; i < HEADER_SIZE; ++i)" "for (i = 0u; i < HEADER_SIZE - 1u; ++i)"
   "a stream whose length need not be the bytes fed" judge
-  "sealed_length != check->count" "sealed_length > check->count"
+  "if (check && !check->slot && sealed_length != check->count)"
+  "if (check && !check->slot && sealed_length > check->count)"
   "the memory form summing the slot, not the length" judge
   "sum_words(image, sealed_length)" "sum_words(image, given)"
   "a slot's bytes still needed not held at its size" imgseal_check_needed
@@ -143,13 +144,13 @@ plant() {
   fi
   printf '%s\n' "${source_text/"$text"/"$planted"}" >"$copy/imgseal_check.c"
   read -r proven total < <(prove "${copy##*/}" "$copy" x86_32 -wp-fct "$function" \
-    -wp-timeout "$fault_timeout") || return 1
+    -wp-timeout "$fault_timeout" -wp-no-rte) || return 1
   if ((proven == total)); then
     echo "fault \"$name\": the proof still holds" >&2
     return 1
   fi
   echo "fault \"$name\": $((total - proven)) of $total goals of $function fail:" \
-    "$(unproven "$build/${copy##*/}.log" | sed 's/^ *Goal typed_cast_//' | paste -sd ' ')"
+    "$(unproven "$build/${copy##*/}.log" | sed 's/^ *Goal typed_cast_//' | paste -sd ' ' -)"
 }
 
 # Two at a time, their lines in order.
