@@ -29,11 +29,11 @@ why3 config detect >"$build/why3-detect.log" 2>&1 ||
 # memory. Typed+cast: the image and the pieces come in as const void *, which
 # WP types as char, and are read as uint8_t; the cast keeps the address, and
 # the routine reads them as nothing else (imgseal_check(3), PROOF). The
-# slowest goal takes about 20 s of a prover's time; the timeout leaves room
-# for a slower or busier machine. A goal that a planted fault breaks fails
+# slowest goal takes about 20 s of a prover's time; the provers' limits are
+# of wall time, so the timeout leaves room for a slower or busier machine. A goal that a planted fault breaks fails
 # quickly where it fails at all, and one that the fault leaves as it was
 # comes from WP's cache, which the proof of the routine fills.
-timeout=60 fault_timeout=10
+timeout=120 fault_timeout=10
 wp=(-warn-invalid-pointer -warn-signed-downcast
   -wp -wp-rte -rte-initialized @all -wp-no-volatile -wp-no-filter-init -wp-model Typed+cast
   -wp-prover z3,cvc4 -wp-timeout "$timeout" -wp-smoke-timeout 2 -wp-par 2
