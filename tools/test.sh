@@ -3,8 +3,8 @@
 # a release build with warnings as errors and its tests, the README's Makefile
 # example, the same tests built with AddressSanitizer and
 # UndefinedBehaviorSanitizer, a short fuzzing run of every fuzz target, the
-# static analysers, the boot check on Cortex-M boards, the cross builds under
-# emulation, and the Debian packages.
+# static analysers, the boot check on Cortex-M boards and its proof, the cross
+# builds under emulation, and the Debian packages.
 # Every stage runs even when an earlier one failed: only a stage that needs a
 # build which failed is skipped. The run ends with a summary, a line per stage,
 # and fails if any stage failed.
@@ -97,6 +97,7 @@ cppcheck_stage() {
 # running.
 host_imgseal() { cmake --build build/release --target imgseal -j "$jobs" >/dev/null; }
 boot_check() { host_imgseal && tools/check_boot.sh build/release/imgseal; }
+proof() { tools/prove_boot.sh; }
 cross() { rm -f "build/cross-$1/built" && host_imgseal && tools/check_cross.sh "$1" build/release/imgseal; }
 cross_arm64() { cross arm64; }
 cross_armhf() { cross armhf; }
@@ -130,7 +131,8 @@ install_packages() {
     crossbuild-essential-armhf crossbuild-essential-s390x
   NO_RECOMMENDS=1 tools/install_packages.sh \
     --for="the boot check on Cortex-M boards (the example needs no C library)" gcc-arm-none-eabi \
-    qemu-system-arm
+    qemu-system-arm \
+    --for="the boot check's proof" frama-c-base why3 z3 cvc4
 }
 
 # Packages that could not be installed leave the stages that need them to fail
@@ -147,6 +149,7 @@ if ((!quick)); then
   stage "clang-tidy" "release build" clang_tidy
   stage "cppcheck" "" cppcheck_stage
   stage "boot check" "" boot_check
+  stage "proof" "" proof
   stage "cross arm64" "" cross_arm64
   stage "cross armhf" "" cross_armhf
   stage "cross s390x" "" cross_s390x
