@@ -19,8 +19,11 @@ esac
 qemu=("qemu-${triplet%%-*}" -L "/usr/$triplet")
 
 # The test suites that start no program, and so can run under qemu: the tests
-# that start the tool through sh, strace or a preload library stay native.
+# that start the tool through sh, strace or a preload library stay native. So
+# does the one whose child must die of a SIGBUS raised again at its default
+# action: under qemu-user 7.2 on some hosts the guest then spins for ever.
 in_process_tests='checksum.*:pass_in_process.*:terminal_text.*:boot_check.*'
+in_process_tests+=':-pass_in_process.SigbusSentByAProcessStillEndsIt'
 
 # CMake's standard cross-compiling variables alone; the package's architecture
 # follows from them.
@@ -33,7 +36,8 @@ cmake --build "$build" -j "$(nproc)" >/dev/null
 # For tools/test.sh: the build succeeded, whatever the tests below give.
 touch "$build/built"
 
-summary=$("${qemu[@]}" "$build/tests/imgseal_tests" --gtest_filter="$in_process_tests" \
+# A hang under emulation fails the stage instead of holding up the test command.
+summary=$(timeout 900 "${qemu[@]}" "$build/tests/imgseal_tests" --gtest_filter="$in_process_tests" \
   --gtest_brief=1 | tail -n 2)
 echo "$arch in-process tests under qemu: $(paste -sd " " <<<"$summary")"
 grep -q '^\[  PASSED  \]' <<<"$summary"
