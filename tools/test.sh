@@ -72,7 +72,9 @@ release_build() {
 }
 release_tests() { run_ctest build/release; }
 
-makefile_example() { tools/check_examples.sh build/release/imgseal build/release/imgseal-verify; }
+makefile_example() {
+  tools/check_examples.sh build/release/imgseal build/release/imgseal-verify build/release/imgseal-pack
+}
 
 sanitizers="-fsanitize=address,undefined -fno-sanitize-recover=all -fno-omit-frame-pointer"
 sanitizer_build() {
