@@ -32,7 +32,7 @@ constexpr const char* usage_text =
     "BINARY; imgseal then seals it.\n"
     "\n"
     "      --name=TEXT        the image's name: at most 1999 bytes, no control\n"
-    "                           character (default: none)\n"
+    "                           character (default: empty)\n"
     "      --image-version=N  header bytes 0-3 (default 0; 0xFFFFFFFF is refused)\n"
     "      --signature=55|AA  the signature byte (default 55)\n"
     "      --align=N          the binary starts at the first multiple of N at or\n"
