@@ -52,19 +52,19 @@ inline std::uint32_t load_le32(const std::uint8_t* p) {
            std::uint32_t{p[3]} << 24;
 }
 
-inline std::uint32_t byte_of(std::uint32_t word, int index) { return word >> (8 * index) & 0xFF; }
+inline std::uint32_t byte_of(std::uint32_t word, std::size_t index) {
+    return word >> (8 * index) & 0xFF;
+}
 
 // The register after `size` more bytes.
 std::uint32_t table_register(std::uint32_t reg, const std::uint8_t* data, std::size_t size) {
     for (; size >= table_step; size -= table_step, data += table_step) {
         std::uint32_t next = 0;
-        for (int word = 0; word < 4; ++word) {
+        for (std::size_t word = 0; word < 4; ++word) {
             // The register overlaps the first word; the last byte takes
             // table 0, the first table 15.
             const std::uint32_t w = load_le32(data + 4 * word) ^ (word == 0 ? reg : 0);
-            for (int b = 0; b < 4; ++b) {
-                next ^= tables[static_cast<std::size_t>(15 - 4 * word - b)][byte_of(w, b)];
-            }
+            for (std::size_t b = 0; b < 4; ++b) next ^= tables[15 - 4 * word - b][byte_of(w, b)];
         }
         reg = next;
     }
@@ -103,8 +103,15 @@ constexpr std::uint32_t x_power(unsigned n) {
     return reflected;
 }
 
-constexpr long long fold_constant(unsigned distance) {
-    return static_cast<long long>(std::uint64_t{x_power(distance - 1)} << 32);
+constexpr std::uint64_t fold_constant(unsigned distance) {
+    return std::uint64_t{x_power(distance - 1)} << 32;
+}
+
+// The constants for a distance: the low half's in the low 64 bits, the high
+// half's above.
+inline __m128i fold_constants(unsigned distance) {
+    return _mm_set_epi64x(static_cast<long long>(fold_constant(distance)),
+                          static_cast<long long>(fold_constant(distance + 64)));
 }
 
 __attribute__((target("pclmul"))) inline __m128i fold(__m128i block, __m128i constants) {
@@ -126,9 +133,8 @@ __attribute__((target("pclmul"))) std::uint32_t crc32_pclmul(std::uint32_t crc,
                                                              std::size_t size) {
     std::uint32_t reg = ~crc;
     if (size >= fold_step) {
-        // The low half's constant in the low 64 bits, the high half's above.
-        const __m128i by_512 = _mm_set_epi64x(fold_constant(512), fold_constant(512 + 64));
-        const __m128i by_128 = _mm_set_epi64x(fold_constant(128), fold_constant(128 + 64));
+        const __m128i by_512 = fold_constants(512);
+        const __m128i by_128 = fold_constants(128);
         __m128i b0 = _mm_xor_si128(load(data), _mm_cvtsi32_si128(static_cast<int>(reg)));
         __m128i b1 = load(data + 16);
         __m128i b2 = load(data + 32);
