@@ -25,8 +25,8 @@
 //   - descriptor bytes +0..+3 (file bytes 8-11) hold the marker 89 43 52 43.
 // Its descriptor bytes +4..+7 (file bytes 12-15) then hold the CRC. Any other
 // image carries none, whatever those bytes hold, so a reader of a stream or a
-// slot knows by byte 16 whether a CRC follows, and every byte to be taken as
-// zero below lies after that.
+// slot knows from bytes 4-11 whether a CRC follows, before any byte that the
+// CRC takes as zero, and has it by byte 16.
 //     +0   4  crc_marker          89 43 52 43 (0x89, then "CRC")
 //     +4   4  crc                 the CRC-32 below
 // The CRC is the common CRC-32 (reflected, polynomial 0xEDB88320, initial
@@ -35,12 +35,13 @@
 // itself) and 18-23 (the seal: checksum and length) taken as zero. It covers
 // the header, the marker and the signature. The seal cannot tell a word of
 // 0x0000 from one of 0xFFFF, so erased flash where the image held zeros
-// passes it; the CRC misses that, or any other burst longer than 32 bits, only
-// with a chance of about 2^-32, and any single-bit error or shorter burst
-// never. The marker is neither all zeros nor all ones, and its high first byte
-// keeps text stored there from matching it by chance; an image of an earlier
-// version whose bytes 8-11 happen to hold it (a 2^-32 chance for data there)
-// now fails. A sealed image cannot gain a CRC: sealing is one-shot.
+// passes it. The CRC catches every single-bit error and every burst of up to
+// 32 bits; a longer burst, an erased page for one, goes unseen only with a
+// chance of about 2^-32. The marker is neither all zeros nor all ones, and
+// its high first byte keeps text stored there from matching it by chance; an
+// image of an earlier version whose bytes 8-11 happen to hold it, with its
+// descriptor at 8 (a 2^-32 chance for data there), now fails. A sealed image
+// cannot gain a CRC: sealing is one-shot.
 #pragma once
 
 #include <sys/types.h>
