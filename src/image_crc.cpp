@@ -107,11 +107,24 @@ constexpr std::uint64_t fold_constant(unsigned distance) {
     return std::uint64_t{x_power(distance - 1)} << 32;
 }
 
-// The constants for a distance: the low half's in the low 64 bits, the high
-// half's above.
-inline __m128i fold_constants(unsigned distance) {
-    return _mm_set_epi64x(static_cast<long long>(fold_constant(distance)),
-                          static_cast<long long>(fold_constant(distance + 64)));
+// The constants for a distance, for the high and the low half of a block:
+// computed once, by the compiler, not by every call.
+struct fold_constants {
+    long long high_half;
+    long long low_half;
+};
+
+constexpr fold_constants constants_for(unsigned distance) {
+    return {static_cast<long long>(fold_constant(distance)),
+            static_cast<long long>(fold_constant(distance + 64))};
+}
+
+constexpr fold_constants by_512 = constants_for(512);
+constexpr fold_constants by_128 = constants_for(128);
+
+// The low half's constant in the low 64 bits, the high half's above.
+inline __m128i constants(const fold_constants& pair) {
+    return _mm_set_epi64x(pair.high_half, pair.low_half);
 }
 
 __attribute__((target("pclmul"))) inline __m128i fold(__m128i block, __m128i constants) {
@@ -133,8 +146,8 @@ __attribute__((target("pclmul"))) std::uint32_t crc32_pclmul(std::uint32_t crc,
                                                              std::size_t size) {
     std::uint32_t reg = ~crc;
     if (size >= fold_step) {
-        const __m128i by_512 = fold_constants(512);
-        const __m128i by_128 = fold_constants(128);
+        const __m128i fold_512 = constants(by_512);
+        const __m128i fold_128 = constants(by_128);
         __m128i b0 = _mm_xor_si128(load(data), _mm_cvtsi32_si128(static_cast<int>(reg)));
         __m128i b1 = load(data + 16);
         __m128i b2 = load(data + 32);
@@ -142,16 +155,16 @@ __attribute__((target("pclmul"))) std::uint32_t crc32_pclmul(std::uint32_t crc,
         data += fold_step;
         size -= fold_step;
         for (; size >= fold_step; size -= fold_step, data += fold_step) {
-            b0 = _mm_xor_si128(fold(b0, by_512), load(data));
-            b1 = _mm_xor_si128(fold(b1, by_512), load(data + 16));
-            b2 = _mm_xor_si128(fold(b2, by_512), load(data + 32));
-            b3 = _mm_xor_si128(fold(b3, by_512), load(data + 48));
+            b0 = _mm_xor_si128(fold(b0, fold_512), load(data));
+            b1 = _mm_xor_si128(fold(b1, fold_512), load(data + 16));
+            b2 = _mm_xor_si128(fold(b2, fold_512), load(data + 32));
+            b3 = _mm_xor_si128(fold(b3, fold_512), load(data + 48));
         }
-        __m128i folded = _mm_xor_si128(fold(b0, by_128), b1);
-        folded = _mm_xor_si128(fold(folded, by_128), b2);
-        folded = _mm_xor_si128(fold(folded, by_128), b3);
+        __m128i folded = _mm_xor_si128(fold(b0, fold_128), b1);
+        folded = _mm_xor_si128(fold(folded, fold_128), b2);
+        folded = _mm_xor_si128(fold(folded, fold_128), b3);
         for (; size >= 16; size -= 16, data += 16) {
-            folded = _mm_xor_si128(fold(folded, by_128), load(data));
+            folded = _mm_xor_si128(fold(folded, fold_128), load(data));
         }
         std::uint8_t rest[16];
         _mm_storeu_si128(reinterpret_cast<__m128i*>(rest), folded);
