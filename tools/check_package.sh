@@ -130,7 +130,7 @@ check_deb() {  # DEB ARCH [RUNNER...]: the package's checks; RUNNER starts its t
     "$root/app.img: binary of 6000 bytes at 2048, Length = 8048, CRC-32 95D6AF56"
   check "$arch: imgseal seals the packed image" test "$("$@" "$root/usr/bin/imgseal" "$root/app.img")" = \
     $'Name: app\nLength = 8048\nChecksum 0E0C'
-  echo "$arch: $(basename "$deb"): fields, files, hardening, lintian, a sealed, verified sample and a packed, sealed binary as expected"
+  echo "$arch: $(basename "$deb"): fields, files, hardening, lintian, the CMake package, a sealed, verified sample and a packed, sealed binary as expected"
 }
 
 for page in "${programs[@]}"; do
