@@ -14,6 +14,7 @@
 #include <cstring>
 
 #include "image_file.hpp"
+#include "image_format.hpp"
 #include "record_line.hpp"
 #include "run.hpp"
 #include "seal_check.hpp"
@@ -179,10 +180,17 @@ exit_status judge(const imgseal::seal_report& report, imgseal::seal_scope scope,
             return verdict_is(trouble,
                               "ERROR: not an image: erased (the header's 8 bytes are all 0xFF)");
         case seal_verdict::descriptor_outside:
+            if (imgseal::descriptor_position(report.descriptor_offset) < 0) {
+                return verdict_is(trouble,
+                                  "ERROR: not an image: the descriptor offset %u is 2^31 or more",
+                                  report.descriptor_offset);
+            }
             return verdict_is(trouble,
-                              "ERROR: not an image: the descriptor offset %u lies past the end "
+                              "ERROR: not an image: the descriptor offset %u lies past the %s "
                               "(%llu bytes)",
-                              report.descriptor_offset, wide(report.size));
+                              report.descriptor_offset,
+                              scope == imgseal::seal_scope::slot ? "slot's end" : "end",
+                              wide(report.size));
         case seal_verdict::bad_signature:
             return verdict_is(trouble, "ERROR: not an image: signature byte 0x%02X",
                               report.signature);

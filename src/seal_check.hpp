@@ -13,8 +13,9 @@ enum class seal_verdict : unsigned char {
     ok,
     short_header,        // fewer than 8 bytes: no header
     erased,              // the header's 8 bytes are all 0xFF: erased flash, no image
-    descriptor_outside,  // the descriptor offset is 2^31 or more, or the 16-byte
-                         // descriptor does not lie within the bytes given
+    descriptor_outside,  // the descriptor offset is 2^31 or more (a negative file
+                         // position), or the 16-byte descriptor does not lie
+                         // within the bytes given
     bad_signature,       // the signature byte is neither 0x55 nor 0xAA
     not_sealed,          // checksum and length fields are both zero
     odd_length,          // the length field is odd: no seal writes one

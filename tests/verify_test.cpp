@@ -173,6 +173,9 @@ TEST_F(verify, EachDamageGivesItsFailedLine) {
     cut_in_name[23] = 0xE6;
     bytes odd_in_name = cut_in_name;
     odd_in_name[23] = 0xE5;
+    bytes negative_offset = sealed;
+    negative_offset[4] = 0x80;
+    negative_offset[7] = 0x00;
 
     const struct {
         const char* what;
@@ -192,7 +195,10 @@ TEST_F(verify, EachDamageGivesItsFailedLine) {
         {"length inside the name", cut_in_name,
          ": FAILED: length 2022 ends inside the name field\n"},
         {"odd length inside the name", odd_in_name, ": FAILED: length 2021 is odd\n"},
-        // No image at all: the header alone, and less.
+        // No image at all: a descriptor offset that is a negative file
+        // position, the header alone, and less.
+        {"descriptor offset of 2^31", negative_offset,
+         ": ERROR: not an image: the descriptor offset 2147483648 is 2^31 or more\n", 2},
         {"8 bytes", bytes(sealed.begin(), sealed.begin() + 8),
          ": ERROR: not an image: the descriptor offset 8 lies past the end (8 bytes)\n", 2},
         {"7 bytes", bytes(sealed.begin(), sealed.begin() + 7),
@@ -552,6 +558,12 @@ TEST_F(verify, SlotsAndStreamsFollowTheLengthField) {
     put_image(cut);
     EXPECT_EQ(run_verify({"--slot", image_path_}).out,
               image_path_ + ": FAILED: length 3000, slot size 2900\n");
+    cut.resize(8);
+    put_image(cut);
+    EXPECT_EQ(run_verify({"--slot", image_path_}).out,
+              image_path_ +
+                  ": ERROR: not an image: the descriptor offset 8 lies past the slot's "
+                  "end (8 bytes)\n");
     put_image(sealed_image(image, 8));  // a slot of exactly the image's length
     EXPECT_EQ(run_verify({"--slot", image_path_}).out, image_path_ + ok);
 
