@@ -251,7 +251,8 @@ TEST_F(verify, SeveralImagesGiveOneLineEachAndTheWorstStatus) {
     EXPECT_EQ(run.out, "");
     EXPECT_EQ(run.err,
               "Usage: imgseal-verify [OPTION]... IMAGE...\n"
-              "  or:  imgseal-verify [OPTION]... -c FILE\n");
+              "  or:  imgseal-verify [OPTION]... -c FILE\n"
+              "  or:  imgseal-verify [OPTION]... --find=FILE IMAGE...\n");
 }
 
 // An image that its user may only read verifies: the verifier opens it
