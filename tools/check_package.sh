@@ -64,6 +64,8 @@ check_deb() {  # DEB ARCH [RUNNER...]: the package's checks; RUNNER starts its t
   check "$arch: architecture is $arch" test "$(dpkg-deb -f "$deb" Architecture)" = "$arch"
   check "$arch: section is utils" test "$(dpkg-deb -f "$deb" Section)" = utils
   check "$arch: depends on libc6" grep -q '^libc6' <<<"$(dpkg-deb -f "$deb" Depends)"
+  check "$arch: depends on libnettle8, for imgseal-verify" grep -q 'libnettle8' \
+    <<<"$(dpkg-deb -f "$deb" Depends)"
   check "$arch: file times are the changelog's date" all_dated "$deb" "$release_time"
   check "$arch: lintian reports no error and no warning" lintian_clean "$deb"
 
@@ -92,12 +94,14 @@ check_deb() {  # DEB ARCH [RUNNER...]: the package's checks; RUNNER starts its t
   done
   check "$arch: imgseal_check.3.gz is a gzip file" gzip -t "$page3"
   check "$arch: imgseal_check.3.gz passes mandoc's lint" mandoc -T lint -W warning <(zcat "$page3")
+  check "$arch: imgseal needs no library beyond the C and C++ ones" lacks \
+    <(readelf -dW "$root/usr/bin/imgseal") libnettle
   tools/make_sample_image.sh "$root/sample.img"
   check "$arch: imgseal seals the sample" test "$("$@" "$root/usr/bin/imgseal" "$root/sample.img")" = \
     $'Name: abc\nLength = 2024\nChecksum DEAC'
-  check "$arch: imgseal-verify finds the sample sealed" test \
+  check "$arch: imgseal-verify finds the sample sealed, with sha256sum's digest" test \
     "$("$@" "$root/usr/bin/imgseal-verify" "$root/sample.img")" = \
-    "$root/sample.img: OK, Length = 2024, Checksum DEAC"
+    "$root/sample.img: OK, Length = 2024, Checksum DEAC, SHA-256 $(head -c 2024 "$root/sample.img" | sha256sum | cut -d ' ' -f 1)"
   echo "$arch: $(basename "$deb"): fields, files, hardening, lintian and a sealed, verified sample as expected"
 }
 
