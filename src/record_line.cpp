@@ -112,7 +112,9 @@ bool parse_seal_values(const char* text, seal_values& seal) {
 }
 
 bool parse_record(char* line, std::size_t size, char*& path, image_record& record) {
-    if (std::memchr(line, '\r', size) != nullptr) return false;
+    if (std::memchr(line, '\r', size) != nullptr || std::memchr(line, '\0', size) != nullptr) {
+        return false;
+    }
     char* found = nullptr;
     for (char* at = std::strstr(line, seal_marker); at != nullptr;
          at = std::strstr(at + 1, seal_marker)) {
@@ -237,9 +239,7 @@ line_read read_record_line(record_reader& reader, record_line& line, std::size_t
     ++reader.line_number;
     if (size != 0 && line[size - 1] == '\r') --size;
     line[size] = '\0';
-    const bool record_like =
-        kept_whole && size <= longest_record && std::memchr(line, '\0', size) == nullptr;
-    return record_like ? line_read::line : line_read::not_record;
+    return kept_whole && size <= longest_record ? line_read::line : line_read::not_record;
 }
 
 record_read next_record(record_reader& reader, record_line& line, char*& path,

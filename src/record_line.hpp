@@ -72,8 +72,8 @@ bool parse_decimal(const char*& text, std::uint32_t& value);
 bool parse_seal_values(const char* text, seal_values& seal);
 
 // Reads `line`, a line of `size` bytes without its line end and followed by a
-// zero byte, as a record. Its path is unescaped in place, and `path` points to
-// it.
+// zero byte, as a record: one that holds a zero byte of its own is none. Its path is unescaped in
+// place, and `path` points to it.
 bool parse_record(char* line, std::size_t size, char*& path, image_record& record);
 
 // Writes `path` in `form`: where `form` is raw, a path that would break the
@@ -106,7 +106,7 @@ void start_reading(record_reader& reader, int fd);
 
 enum class line_read {
     line,        // a line that may be a record
-    not_record,  // a line longer than any record, or holding a zero byte
+    not_record,  // a line longer than any record
     none,        // the end of the file, or a failed read (`error`)
 };
 

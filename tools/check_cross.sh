@@ -20,7 +20,7 @@ qemu=("qemu-${triplet%%-*}" -L "/usr/$triplet")
 
 # The test suites that start no program, and so can run under qemu: the tests
 # that start the tool through sh, strace or a preload library stay native.
-in_process_tests='checksum.*:pass_in_process.*:terminal_text.*:boot_check.*'
+in_process_tests='checksum.*:pass_in_process.*:terminal_text.*:boot_check.*:record_line.*'
 
 # CMake's standard cross-compiling variables alone; the package's architecture
 # follows from them.
