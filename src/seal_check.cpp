@@ -87,7 +87,8 @@ void judge_sum(seal_report& report, checksum_state& state, const std::uint8_t* d
 
 }  // namespace
 
-seal_report check_seal(int fd, std::uint64_t size, seal_scope scope) {
+seal_report check_seal(int fd, std::uint64_t size, seal_scope scope,
+                       const block_observer* observer) {
     std::uint8_t header[header_size] = {};
     std::uint8_t descriptor[descriptor_size] = {};
     std::uint32_t descriptor_offset = 0;
@@ -105,13 +106,13 @@ seal_report check_seal(int fd, std::uint64_t size, seal_scope scope) {
     if (report.verdict != seal_verdict::ok) return report;
 
     checksum_state state = checksum_init();
-    const outcome result = sum_prefix(fd, report.length, state);
+    const outcome result = sum_prefix(fd, report.length, state, observer);
     if (result.failed()) return failed_to_read(report, result);
     judge_sum(report, state, descriptor);
     return report;
 }
 
-seal_report check_seal_of_file(int fd, seal_scope scope) {
+seal_report check_seal_of_file(int fd, seal_scope scope, const block_observer* observer) {
     seal_report report{};
     report.verdict = seal_verdict::system_error;
     file_state before{};
@@ -121,7 +122,8 @@ seal_report check_seal_of_file(int fd, seal_scope scope) {
         report.error = {fault::open_failed, EOVERFLOW, nullptr};
         return report;
     }
-    const seal_report checked = check_seal(fd, static_cast<std::uint64_t>(before.size), scope);
+    const seal_report checked =
+        check_seal(fd, static_cast<std::uint64_t>(before.size), scope, observer);
     report.error = compare_file_state(fd, before);
     return report.error.failed() ? report : checked;
 }
@@ -142,7 +144,7 @@ void capture(std::uint8_t* field, std::uint64_t from, std::size_t size, const st
 // The stream is read once: the header and the descriptor are kept as they
 // pass, and the bytes are summed up to the length, once the descriptor has
 // told it (no shorter length can pass the checks of the fields).
-seal_report check_seal_stream(int fd, seal_scope scope) {
+seal_report check_seal_stream(int fd, seal_scope scope, const block_observer* observer) {
     alignas(64) static std::uint8_t buffer[checksum_buffer_size];
     // A descriptor that overlaps the header lies within the first 24 bytes.
     constexpr std::size_t head_size = header_size + descriptor_size;
@@ -191,6 +193,10 @@ seal_report check_seal_stream(int fd, seal_scope scope) {
             const auto summed =
                 static_cast<std::size_t>(std::min<std::uint64_t>(length, sum_limit - position));
             checksum_update(state, buffer, summed);
+            if (observer != nullptr) {
+                const outcome taken = observer->take(observer->context, buffer, summed);
+                if (taken.failed()) return failed_to_read({}, taken);
+            }
         }
         position += length;
     }

@@ -4,6 +4,7 @@
 
 #include <cstdint>
 
+#include "image_checksum.hpp"
 #include "run.hpp"
 
 namespace imgseal {
@@ -46,19 +47,24 @@ enum class seal_scope : unsigned char {
 // Judges the first `size` bytes of the file open on `fd` (a file at least that
 // long) as `scope` says. Reads at explicit offsets and leaves the file offset
 // anywhere. Whether the file changed meanwhile is the caller's to check.
-seal_report check_seal(int fd, std::uint64_t size, seal_scope scope);
+// Where the fields pass, `observer` (if any) is given the bytes that the
+// length covers, in the one pass that sums them.
+seal_report check_seal(int fd, std::uint64_t size, seal_scope scope,
+                       const block_observer* observer = nullptr);
 
 // check_seal over the whole file open on `fd` (a block device: the whole
 // device), its state recorded before the pass and compared after it: a write
 // by anyone else meanwhile makes the verdict void, a system_error that says
 // so. As a whole image, a file longer than largest_image_size fails with
 // EOVERFLOW before anything is read.
-seal_report check_seal_of_file(int fd, seal_scope scope);
+seal_report check_seal_of_file(int fd, seal_scope scope, const block_observer* observer = nullptr);
 
 // The same verdict on a stream read from `fd` to its end (a pipe, standard
 // input): the bytes given are all the stream's bytes, read once, whatever
 // follows the image in a slot included. As a whole image, a stream longer
-// than largest_image_size fails with EOVERFLOW as soon as it is.
-seal_report check_seal_stream(int fd, seal_scope scope);
+// than largest_image_size fails with EOVERFLOW as soon as it is. `observer`
+// (if any) is given the bytes summed: the length's, once the descriptor has
+// told it, where the fields pass.
+seal_report check_seal_stream(int fd, seal_scope scope, const block_observer* observer = nullptr);
 
 }  // namespace imgseal
