@@ -12,9 +12,11 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "image_digest.hpp"
 #include "image_file.hpp"
 #include "record_line.hpp"
 #include "run.hpp"
+#include "same_bytes.hpp"
 #include "seal_check.hpp"
 #include "terminal_text.hpp"
 #include "verdict_text.hpp"
@@ -168,15 +170,17 @@ outcome open_image(const char* path, imgseal::seal_scope scope, int& fd) {
 
 constexpr outcome locked_by_another{imgseal::fault::open_failed, 0, "locked by another process"};
 
-// Waits for any seal in progress, checks the open image and closes it. The
-// lock is gone before the verdict is written, so that a reader of the output
-// that stops never holds up a seal.
-imgseal::seal_report check_open_image(int fd, imgseal::seal_scope scope) {
+// Waits for any seal in progress and checks the open image, `observer` riding
+// on its pass; the image is closed unless `keep` is set. The lock is gone
+// before the verdict is written, so that a reader of the output that stops
+// never holds up a seal.
+imgseal::seal_report check_open_image(int fd, imgseal::seal_scope scope,
+                                      const imgseal::block_observer* observer, bool keep = false) {
     imgseal::seal_report report{};
     report.verdict = seal_verdict::system_error;
     switch (imgseal::lock_image_file_within(fd, F_RDLCK, options.wait_seconds)) {
         case imgseal::lock_result::held:
-            report = imgseal::check_seal_of_file(fd, scope);
+            report = imgseal::check_seal_of_file(fd, scope, observer);
             break;
         case imgseal::lock_result::busy:
             report.error = locked_by_another;
@@ -185,46 +189,116 @@ imgseal::seal_report check_open_image(int fd, imgseal::seal_scope scope) {
             report.error = imgseal::system_fault(imgseal::fault::open_failed);
             break;
     }
-    (void)close(fd);  // read-only: nothing to lose
+    if (!keep) (void)close(fd);  // read-only: nothing to lose
     return report;
 }
 
+// The image of --same-as, open and locked for the whole run, and its state
+// once its own seal was checked: each image is compared with its bytes.
+struct sealed_image {
+    const char* path = nullptr;
+    int fd = -1;
+    imgseal::file_state state{};
+};
+sealed_image same_as;
+
+// What rides on the pass over an image: its SHA-256, where its line or its
+// record asks for one, and the comparison with the image of --same-as.
+struct riders {
+    bool digest;
+    imgseal::sha256_pass sha256;
+    bool compare;
+    imgseal::byte_comparison comparison;
+};
+riders ride;
+
+outcome take_block(void* context, const std::uint8_t* data, std::size_t size) {
+    auto& taking = *static_cast<riders*>(context);
+    if (taking.digest) (void)imgseal::sha256_take(&taking.sha256, data, size);
+    return taking.compare ? imgseal::comparison_take(&taking.comparison, data, size)
+                          : imgseal::succeeded;
+}
+
+constexpr outcome reference_changed{imgseal::fault::read_failed, 0,
+                                    "the image of --same-as changed during the check"};
+
 // Checks the image at `path` (- for standard input) and puts the words of its
 // line into verdict_text; `image` gets what an OK line would record of it.
+// Where it differs from the image of --same-as, ride.comparison says where.
 imgseal::verdict_class check_image(const char* path, const expected_seal& expected,
-                                   imgseal::image_record& image) {
+                                   imgseal::image_record& image, bool digest) {
+    ride.digest = digest;
+    ride.compare = same_as.fd != -1;
+    imgseal::sha256_begin(ride.sha256);
+    imgseal::comparison_begin(ride.comparison, same_as.fd, expected.record.seal.length);
+    const imgseal::block_observer observer{take_block, &ride};
+    const imgseal::block_observer* riding = ride.digest || ride.compare ? &observer : nullptr;
     imgseal::seal_report report{};
     if (std::strcmp(path, "-") == 0) {
         guard_output(path, imgseal::storage_of(STDIN_FILENO), "image");
         start_line(path);
-        report = imgseal::check_seal_stream(STDIN_FILENO, options.scope);
+        report = imgseal::check_seal_stream(STDIN_FILENO, options.scope, riding);
     } else {
         int fd = -1;
         report.verdict = seal_verdict::system_error;
         report.error = open_image(path, options.scope, fd);
         start_line(path);
-        if (!report.error.failed()) report = check_open_image(fd, options.scope);
+        if (!report.error.failed()) report = check_open_image(fd, options.scope, riding);
+    }
+    if (report.verdict == seal_verdict::ok && ride.compare &&
+        imgseal::compare_file_state(same_as.fd, same_as.state).failed()) {
+        report.verdict = seal_verdict::system_error;
+        report.error = reference_changed;
     }
     image = {};
-    image.seal = {report.length, report.computed};
+    image.has_sha256 = ride.digest && report.verdict == seal_verdict::ok;
+    if (image.has_sha256) imgseal::sha256_end(ride.sha256, image.sha256);
     return imgseal::judge_seal(verdict_text, report, options.scope, expected, image);
+}
+
+// Whether an image's SHA-256 is needed: for its OK line, or for its record.
+bool digest_for(const expected_seal& expected) {
+    return (!options.quiet && !options.status_only) ||
+           (expected.source == expected_seal::from::record && expected.record.has_sha256);
 }
 
 exit_status verify_image(const char* path, const expected_seal& expected) {
     imgseal::image_record image{};
-    return end_line(status_of(check_image(path, expected, image)), verdict_text);
+    const imgseal::verdict_class verdict = check_image(path, expected, image, digest_for(expected));
+    const imgseal::byte_comparison& compared = ride.comparison;
+    if (verdict != imgseal::verdict_class::ok || !ride.compare || !compared.differs) {
+        return end_line(status_of(verdict), verdict_text);
+    }
+    // The sealed image's path is shown as every path is.
+    if (!options.status_only) {
+        if (!line_started) print_path(stdout, path, true);
+        line_started = false;
+        (void)std::fputs(": FAILED: differs from ", stdout);
+        print_path(stdout, same_as.path);
+        (void)std::printf(" at byte %llu (%02X expected, %02X read)\n",
+                          static_cast<unsigned long long>(compared.at), compared.expected,
+                          compared.found);
+        flush_output();
+    }
+    return exit_status::failed;
 }
 
-// The seal of the image that --same-as names, checked first and always as a
-// whole image, becomes the one every image must have. If it does not verify,
-// nothing else is checked.
+// The image that --same-as names, checked first and always as a whole image,
+// gives the seal and the bytes that every image must have. If it does not
+// verify, nothing else is checked.
 void take_seal_of(const char* path, expected_seal& expected) {
     int fd = -1;
     imgseal::seal_report report{};
     report.verdict = seal_verdict::system_error;
     report.error = open_image(path, imgseal::seal_scope::whole_image, fd);
-    if (!report.error.failed()) report = check_open_image(fd, imgseal::seal_scope::whole_image);
+    if (!report.error.failed()) {
+        report = check_open_image(fd, imgseal::seal_scope::whole_image, nullptr, true);
+    }
     imgseal::image_record image{};
+    if (report.verdict == seal_verdict::ok) {
+        report.error = imgseal::record_file_state(fd, same_as.state);
+        if (report.error.failed()) report.verdict = seal_verdict::system_error;
+    }
     if (imgseal::judge_seal(verdict_text, report, imgseal::seal_scope::whole_image, {}, image) !=
         imgseal::verdict_class::ok) {
         (void)std::fputs("imgseal-verify: --same-as ", stderr);
@@ -232,6 +306,7 @@ void take_seal_of(const char* path, expected_seal& expected) {
         (void)std::fprintf(stderr, ": %s\n", verdict_text);
         finish(exit_status::trouble);
     }
+    same_as = {path, fd, same_as.state};
     expected.source = expected_seal::from::option;
     expected.record.seal = {report.length, report.checksum};
 }
@@ -331,7 +406,7 @@ exit_status check_records() {
 // it matches none.
 exit_status find_image(const char* path, bool first) {
     imgseal::image_record image{};
-    const imgseal::verdict_class verdict = check_image(path, {}, image);
+    const imgseal::verdict_class verdict = check_image(path, {}, image, true);
     if (verdict != imgseal::verdict_class::ok) return end_line(status_of(verdict), verdict_text);
     if (!first) rewind_records();
     unsigned long matches = 0;

@@ -36,6 +36,9 @@ struct seal_report {
     std::uint16_t checksum;           // the checksum field, from not_sealed on
     std::uint16_t computed;           // with ok and bad_checksum
     std::uint64_t size;               // the bytes given
+    bool passes_as_slot;              // with length_not_size, for an image longer
+                                      // than its length: its first `length` bytes
+                                      // would pass as a slot's
 };
 
 enum class seal_scope : unsigned char {

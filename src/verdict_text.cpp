@@ -107,8 +107,10 @@ verdict_class judge_seal(char (&text)[verdict_text_size], const seal_report& rep
         case seal_verdict::length_inside_name:
             return put(text, failed, "FAILED: length %u ends inside the name field", length);
         case seal_verdict::length_not_size:
-            return put(text, failed, "FAILED: length %u, %s %llu", length,
-                       scope == seal_scope::slot ? "slot size" : "file size", wide(report.size));
+            return put(
+                text, failed, "FAILED: length %u, %s %llu%s", length,
+                scope == seal_scope::slot ? "slot size" : "file size", wide(report.size),
+                report.passes_as_slot ? " (use --slot to ignore what follows the image)" : "");
         case seal_verdict::bad_checksum:
             return put(text, failed, "FAILED: checksum %04X, computed %04X", report.checksum,
                        report.computed);

@@ -184,6 +184,10 @@ TEST_F(verify, EachDamageGivesItsFailedLine) {
     cut_in_name[23] = 0xE6;
     bytes odd_in_name = cut_in_name;
     odd_in_name[23] = 0xE5;
+    bytes padded = sealed;
+    padded.resize(4098, 0xFF);
+    bytes padded_and_changed = padded;
+    padded_and_changed[3000] ^= 0x01;
     bytes negative_offset = sealed;
     negative_offset[4] = 0x80;
     negative_offset[7] = 0x00;
@@ -202,6 +206,11 @@ TEST_F(verify, EachDamageGivesItsFailedLine) {
         {"last byte cut off", bytes(sealed.begin(), sealed.end() - 1),
          ": FAILED: length 4002, file size 4001\n"},
         {"odd length", odd_length, ": FAILED: length 4003 is odd\n"},
+        // A slot read back into a file: the image, then what followed it.
+        {"padded past its length", padded,
+         ": FAILED: length 4002, file size 4098 (use --slot to ignore what follows the image)\n"},
+        {"padded, and a byte changed", padded_and_changed,
+         ": FAILED: length 4002, file size 4098\n"},
         // Bytes 8 to 2023 are the descriptor and the name.
         {"length inside the name", cut_in_name,
          ": FAILED: length 2022 ends inside the name field\n"},
@@ -395,7 +404,9 @@ TEST_F(verify, OptionsFollowTheUsualConventions) {
          2,
          "",
          1,
-         "imgseal-verify: --same-as " + slot + ": FAILED: length 3000, file size 4096\n"},
+         "imgseal-verify: --same-as " + slot +
+             ": FAILED: length 3000, file size 4096 (use --slot to ignore what follows the "
+             "image)\n"},
         {{"--same-as=" + unsealed, sealed}, 2, "", 1, "--same-as " + unsealed + ": FAILED: not"},
         {{"--same-as=-", sealed}, 2, "", 1},
         {{"--same-as=", sealed}, 2, "", 1, "imgseal-verify: --same-as takes the path of a sealed "},
@@ -496,10 +507,10 @@ TEST_F(verify, RecordsCatchAResealAndWarnAboutOtherLines) {
 
     // With standard error closed, the records are not opened on its
     // descriptor, to be refused as output into the records.
-    write_file(records, bytes(made.out.begin(), made.out.end()));
+    write_file(records, bytes(a_record.begin(), a_record.end()));
     run = run_verify({"-c", records}, {"sh", "-c", "exec \"$@\" 2>&-", "sh"});
     EXPECT_EQ(run.status, 0);
-    EXPECT_EQ(run.out, made.out);
+    EXPECT_EQ(run.out, a_record + "\n");
 
     // 1.2.0 wrote the record of a path that begins with # as it is: it is
     // checked, with a warning, where a comment would be skipped. Records
@@ -634,6 +645,7 @@ TEST_F(verify, SlotsAndStreamsFollowTheLengthField) {
     const std::string ok = ok_line("", slot);
     const std::vector<std::string> from_pipe = {"sh", "-c", "cat \"$0\" | exec \"$@\"",
                                                 image_path_};
+    const std::string use_slot = " (use --slot to ignore what follows the image)\n";
     const struct {
         std::vector<std::string> args;
         std::vector<std::string> prefix;
@@ -643,9 +655,10 @@ TEST_F(verify, SlotsAndStreamsFollowTheLengthField) {
         {{"-"},
          {"sh", "-c", "exec \"$0\" \"$@\" </dev/zero"},
          "-: ERROR: Value too large for defined data type\n"},
-        {{image_path_}, {}, image_path_ + ": FAILED: length 3000, file size 8192\n"},
+        // A slot read back into a file, or through a pipe, is one with --slot.
+        {{image_path_}, {}, image_path_ + ": FAILED: length 3000, file size 8192" + use_slot},
         {{"--slot", image_path_}, {}, image_path_ + ok},
-        {{"-"}, from_pipe, "-: FAILED: length 3000, file size 8192\n"},
+        {{"-"}, from_pipe, "-: FAILED: length 3000, file size 8192" + use_slot},
         {{"--slot", "-"}, from_pipe, "-" + ok},
         // A first read of exactly the header's 8 bytes: the rest follows.
         {{"--slot", "-"},
