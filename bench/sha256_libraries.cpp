@@ -30,7 +30,7 @@ void nettle_sha256(benchmark::State& state) {
         sha256_digest(&context, sizeof digest, digest);
         benchmark::DoNotOptimize(digest);
     }
-    state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * block));
+    state.SetBytesProcessed(state.iterations() * static_cast<std::int64_t>(block));
 }
 
 void openssl_sha256(benchmark::State& state) {
@@ -45,7 +45,7 @@ void openssl_sha256(benchmark::State& state) {
         benchmark::DoNotOptimize(digest);
     }
     EVP_MD_CTX_free(context);
-    state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * block));
+    state.SetBytesProcessed(state.iterations() * static_cast<std::int64_t>(block));
 }
 
 BENCHMARK(nettle_sha256)->Repetitions(7)->ReportAggregatesOnly(true);
