@@ -134,7 +134,7 @@ imgseal::record_line line;
 // h for 1.2.0's record of a path that begins with #, n for no record, with
 // its line number, and at the end the error, if any. The pieces are packets
 // of a socket, which a read returns one at a time, so that no process or
-// thread need feed them: forking is not to be trusted under emulation.
+// thread need feed them.
 std::string read_all(const std::string& text, std::size_t piece = 0) {
     int fds[2] = {-1, -1};
     if (socketpair(AF_UNIX, SOCK_SEQPACKET, 0, fds) == -1) std::abort();

@@ -16,7 +16,11 @@ case "$arch" in
   *) echo "check_cross.sh: unknown architecture $arch" >&2; exit 2 ;;
 esac
 # There is no binfmt_misc here: a foreign program is started through qemu.
-qemu=("qemu-${triplet%%-*}" -L "/usr/$triplet")
+# The C library is the cross toolchain's, the one its loader was built with:
+# the target's own (libc6:ARCH, which nettle-dev:ARCH brings) sits in the
+# loader's default path, and a loader and a C library of two builds abort.
+# nettle is the target's own.
+qemu=("qemu-${triplet%%-*}" -L "/usr/$triplet" -E "LD_LIBRARY_PATH=/usr/$triplet/lib:/usr/lib/$triplet")
 
 # The test suites that start no program, and so can run under qemu: the tests
 # that start the tool through sh, strace or a preload library stay native.

@@ -123,7 +123,9 @@ for cross in "$@"; do
   arch=${cross%%=*} build=${cross#*=}
   triplet=$("$(sed -n 's/^CMAKE_CXX_COMPILER:[A-Z]*=//p' "$build/CMakeCache.txt")" -dumpmachine)
   make_deb "$build"
-  check_deb "$(ls "$build"/imgseal_*_"$arch".deb)" "$arch" "qemu-${triplet%%-*}" -L "/usr/$triplet"
+  # The cross toolchain's C library first, as tools/check_cross.sh says why.
+  check_deb "$(ls "$build"/imgseal_*_"$arch".deb)" "$arch" "qemu-${triplet%%-*}" -L "/usr/$triplet" \
+    -E "LD_LIBRARY_PATH=/usr/$triplet/lib:/usr/lib/$triplet"
 done
 
 # The second build: the commit's archive, without git, at another path, a
