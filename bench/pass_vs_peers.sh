@@ -37,7 +37,7 @@ cp "$dir/source.img" "$dir/sealed.img" && "$seal" "$dir/sealed.img" >/dev/null
 length=$(stat -c %s "$dir/sealed.img")
 
 virtualised=no
-grep -qw hypervisor /proc/cpuinfo && virtualised="yes ($(systemd-detect-virt 2>/dev/null || echo a hypervisor))"
+grep -qw hypervisor /proc/cpuinfo && virtualised="yes ($(systemd-detect-virt --vm 2>/dev/null || echo a hypervisor))"
 echo "== $(nproc) cores,$(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2) (family $(grep -m1 'cpu family' /proc/cpuinfo | cut -d: -f2 | tr -d ' '), model $(grep -m1 '^model' /proc/cpuinfo | cut -d: -f2 | tr -d ' ')), virtualised: $virtualised"
 echo "   kernel $(uname -r), $(findmnt -n -o FSTYPE -T "$dir") in $where, load $(cut -d' ' -f1-3 /proc/loadavg), $rounds rounds"
 

@@ -176,6 +176,9 @@ seal_report check_seal_stream(int fd, seal_scope scope, const block_observer* ob
     std::uint64_t position = 0;
     std::uint64_t descriptor_at = 0;
     std::uint64_t sum_limit = UINT64_MAX;
+    // The observer sees the bytes before the fields can be judged: its
+    // failure counts only for a stream whose fields pass, as for a file.
+    outcome observed = succeeded;
     for (;;) {
         const ssize_t got = read_waiting(fd, buffer, sizeof buffer);
         if (got == -1) return failed_to_read({}, system_fault(fault::read_failed));
@@ -206,9 +209,8 @@ seal_report check_seal_stream(int fd, seal_scope scope, const block_observer* ob
             const auto summed =
                 static_cast<std::size_t>(std::min<std::uint64_t>(length, sum_limit - position));
             checksum_update(state, buffer, summed);
-            if (observer != nullptr) {
-                const outcome taken = observer->take(observer->context, buffer, summed);
-                if (taken.failed()) return failed_to_read({}, taken);
+            if (observer != nullptr && !observed.failed()) {
+                observed = observer->take(observer->context, buffer, summed);
             }
         }
         position += length;
@@ -220,6 +222,7 @@ seal_report check_seal_stream(int fd, seal_scope scope, const block_observer* ob
         report.passes_as_slot = passes_as_slot(report, state, descriptor);
     }
     if (report.verdict != seal_verdict::ok) return report;
+    if (observed.failed()) return failed_to_read(report, observed);
     judge_sum(report, state, descriptor);
     return report;
 }

@@ -66,8 +66,10 @@ seal_report check_seal_of_file(int fd, seal_scope scope, const block_observer* o
 // input): the bytes given are all the stream's bytes, read once, whatever
 // follows the image in a slot included. As a whole image, a stream longer
 // than largest_image_size fails with EOVERFLOW as soon as it is. `observer`
-// (if any) is given the bytes summed: the length's, once the descriptor has
-// told it, where the fields pass.
+// (if any) is given the bytes summed, as they come: all of them until the
+// descriptor has told the length, then up to it. They are the image's only
+// where the verdict is ok; where the fields fail, a failure of the observer
+// is not reported.
 seal_report check_seal_stream(int fd, seal_scope scope, const block_observer* observer = nullptr);
 
 }  // namespace imgseal

@@ -194,16 +194,30 @@ TEST_F(checksum_pass, ShortReadsGiveTheSameSeal) {
     }
 }
 
-// The tool seals the same whether the image is mapped or, where mapping
-// fails, read.
+// The tool seals the same whether the image is mapped or read: where mapping
+// fails from the start, and where the pass has found mapping cheaper and a
+// later window cannot be mapped, so that the reads finish what the mapping
+// began.
 TEST_F(checksum_pass, ImageThatCannotBeMappedIsRead) {
     const bytes image = build_image({.size = 5 * checksum_buffer_size + 3, .content_seed = 5});
     const reference_result want = reference_checksum(image);
-    put_image(image);
-    const run_result run = run_tool({image_path_}, under_strace(image_path_, "mmap:error=ENODEV"));
-    EXPECT_EQ(run.status, 0);
-    EXPECT_EQ(run.out, sealed_output("abc", want.padded_length, want.checksum));
-    EXPECT_EQ(read_file(image_path_), sealed_image(image, 8));
+    const struct {
+        const char* failing_maps;  // of the image, as strace counts them
+        bool mapping_cheaper;
+    } cases[] = {{"1+", false}, {"2+", true}};
+    for (const auto& c : cases) {
+        put_image(image);
+        std::vector<std::string> prefix =
+            under_strace(image_path_, std::string("mmap:error=ENODEV:when=") + c.failing_maps);
+        const std::vector<std::string> faults =
+            with_io_faults(image_path_, {.mapping_cheaper = c.mapping_cheaper});
+        prefix.insert(prefix.end(), faults.begin(), faults.end());
+        const run_result run = run_tool({image_path_}, prefix);
+        EXPECT_EQ(run.status, 0) << c.failing_maps;
+        EXPECT_EQ(run.out, sealed_output("abc", want.padded_length, want.checksum))
+            << c.failing_maps;
+        EXPECT_EQ(read_file(image_path_), sealed_image(image, 8)) << c.failing_maps;
+    }
 }
 
 // Another writer that changes a byte the pass has already summed, keeping the
@@ -213,23 +227,26 @@ TEST_F(checksum_pass, ImageThatCannotBeMappedIsRead) {
 // once the fill byte is there, during its flush.
 TEST_F(checksum_pass, WriterDuringThePassIsDetected) {
     const std::string changed = ": ERROR: Image changed during the checksum pass\n";
-    // The rewrite comes before the second window, or the second read; a
-    // writer that puts the times back is seen by the change time alone.
+    // The rewrite comes before the pass's second read, its third, or the
+    // mapped window after the three blocks that chose mapping; a writer that
+    // puts the times back is seen by the change time alone.
     const io_faults ways[] = {{.rewrite_at = 2},
                               {.fail_mmap = true, .rewrite_at = 3},
+                              {.rewrite_at = 4, .mapping_cheaper = true},
                               {.rewrite_at = 2, .keep_times = true},
                               {.rewrite_in_flush = 1}};
     for (const io_faults& way : ways) {
         const bool odd = way.rewrite_in_flush != 0;
+        // Long enough for the pass to choose between mapping and reading.
         const bytes image =
-            build_image({.size = 3 * checksum_buffer_size + odd, .content_seed = 12});
+            build_image({.size = 5 * checksum_buffer_size + odd, .content_seed = 12});
         bytes rewritten = image;
         rewritten[0] ^= 0xFF;
         if (odd) rewritten.push_back(0);
         put_image(image);
         const run_result seal = run_tool({image_path_}, with_io_faults(image_path_, way));
-        const std::string what =
-            std::to_string(way.fail_mmap) + std::to_string(way.keep_times) + std::to_string(odd);
+        const std::string what = std::to_string(way.fail_mmap) + std::to_string(way.keep_times) +
+                                 std::to_string(way.mapping_cheaper) + std::to_string(odd);
         EXPECT_EQ(seal.status, 4) << what;
         EXPECT_EQ(seal.out.substr(0, seal.out.find('\n') + 1), "Name: abc\n") << what;
         EXPECT_EQ(seal.out.find("Checksum"), std::string::npos) << what;
@@ -383,6 +400,31 @@ TEST_F(pass_in_process, ObserverIsGivenTheImagesBytesOnce) {
                 EXPECT_EQ(report.verdict, imgseal::seal_verdict::system_error) << what;
                 EXPECT_STREQ(imgseal::describe(report.error), std::strerror(EIO)) << what;
             }
+        }
+    }
+}
+
+// Where the fields fail, an observer that fails does not turn the verdict
+// into an error, for a stream as for a file; a file's observer is given
+// nothing. (A stream's is given the bytes before the descriptor tells more.)
+TEST_F(pass_in_process, ObserverOfAnImageWhoseFieldsFailLeavesTheVerdict) {
+    bytes unsealed =
+        sealed_image(build_image({.size = 3 * checksum_buffer_size, .content_seed = 22}), 8);
+    std::fill(unsealed.begin() + 18, unsealed.begin() + 24, 0);
+    for (const bool stream : {false, true}) {
+        for (const int fail_at : {-1, 0}) {
+            ASSERT_NE(open_image(unsealed), -1);
+            copying_observer observer{{}, fail_at};
+            const imgseal::block_observer watch{copy_block, &observer};
+            const imgseal::seal_report report =
+                stream ? imgseal::check_seal_stream(fd_, imgseal::seal_scope::whole_image, &watch)
+                       : imgseal::check_seal_of_file(fd_, imgseal::seal_scope::whole_image, &watch);
+            close(fd_);
+            fd_ = -1;
+            const std::string what =
+                std::string(stream ? "stream" : "file") + " " + std::to_string(fail_at);
+            EXPECT_EQ(report.verdict, imgseal::seal_verdict::not_sealed) << what;
+            EXPECT_TRUE(stream || observer.seen.empty()) << what;
         }
     }
 }

@@ -181,7 +181,8 @@ std::vector<std::string> with_io_faults(const std::string& path, const io_faults
             std::string("IO_FAULTS_FAIL_MMAP=") + (faults.fail_mmap ? "1" : "0"),
             "IO_FAULTS_REWRITE_AT=" + std::to_string(faults.rewrite_at),
             std::string("IO_FAULTS_KEEP_TIMES=") + (faults.keep_times ? "1" : "0"),
-            "IO_FAULTS_REWRITE_IN_FLUSH=" + std::to_string(faults.rewrite_in_flush)};
+            "IO_FAULTS_REWRITE_IN_FLUSH=" + std::to_string(faults.rewrite_in_flush),
+            std::string("IO_FAULTS_MAPPING_CHEAPER=") + (faults.mapping_cheaper ? "1" : "0")};
 }
 
 std::vector<std::string> inject_failure(const std::string& path, const std::string& call,

@@ -59,15 +59,16 @@ std::vector<std::string> traced(const std::string& path, const std::string& log)
 
 // What the preloaded fault library does to the calls on one image (0: nothing).
 struct io_faults {
-    std::size_t read_cap = 0;   // reads of more than 2000 bytes return at most this many
-    std::size_t write_cap = 0;  // write() moves at most this many bytes
-    int pwrite_error = 0;       // pwrite() fails with this error number
-    bool pwrite_zero = false;   // pwrite() returns 0
-    bool fail_mmap = false;     // mapping the image fails with ENODEV
-    int rewrite_at = 0;         // another writer flips the image's first byte
-                                // before the pass's Nth window or read
-    bool keep_times = false;    // and then sets its modification time back
-    int rewrite_in_flush = 0;   // 1: it does so inside fdatasync() instead
+    std::size_t read_cap = 0;      // reads of more than 2000 bytes return at most this many
+    std::size_t write_cap = 0;     // write() moves at most this many bytes
+    int pwrite_error = 0;          // pwrite() fails with this error number
+    bool pwrite_zero = false;      // pwrite() returns 0
+    bool fail_mmap = false;        // mapping the image fails with ENODEV
+    int rewrite_at = 0;            // another writer flips the image's first byte
+                                   // before the pass's Nth window or read
+    bool keep_times = false;       // and then sets its modification time back
+    int rewrite_in_flush = 0;      // 1: it does so inside fdatasync() instead
+    bool mapping_cheaper = false;  // the pass finds mapping cheaper than reading
 };
 
 // The prefix that runs the tool with the fault library preloaded for `path`.
