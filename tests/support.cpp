@@ -103,6 +103,11 @@ run_result run_verify(const std::vector<std::string>& args, const std::vector<st
     return run_program(IMGSEAL_VERIFY_BINARY, args, prefix, false, setup);
 }
 
+run_result run_pack(const std::vector<std::string>& args, const std::vector<std::string>& prefix,
+                    const run_setup& setup) {
+    return run_program(IMGSEAL_PACK_BINARY, args, prefix, false, setup);
+}
+
 run_result run_tool_on_terminal(const std::vector<std::string>& args, const char* program,
                                 const char* locale, bool errors_too) {
     int terminal = -1;
@@ -152,15 +157,11 @@ run_result run_tool_on_terminal(const std::vector<std::string>& args, const char
 std::vector<std::string> under_strace(const std::string& path, const std::string& inject) {
     // A sanitizer's leak check cannot stop the world under a tracer.
     // -P counts only the calls on the image; every other call runs as usual.
-    return {"env",
-            asan_options("detect_leaks=0"),
-            "strace",
-            "-o",
-            "/dev/null",
-            "-P",
-            path,
-            "-e",
-            "inject=" + inject};
+    std::vector<std::string> prefix = {"env", asan_options("detect_leaks=0"), "strace", "-o",
+                                       "/dev/null"};
+    if (!path.empty()) prefix.insert(prefix.end(), {"-P", path});
+    prefix.insert(prefix.end(), {"-e", "inject=" + inject});
+    return prefix;
 }
 
 std::vector<std::string> traced(const std::string& path, const std::string& log) {

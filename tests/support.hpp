@@ -38,6 +38,10 @@ run_result run_tool(const std::vector<std::string>& args,
 run_result run_verify(const std::vector<std::string>& args,
                       const std::vector<std::string>& prefix = {}, const run_setup& setup = {});
 
+// Runs imgseal-pack with `args`, as run_tool runs imgseal.
+run_result run_pack(const std::vector<std::string>& args,
+                    const std::vector<std::string>& prefix = {}, const run_setup& setup = {});
+
 // As run_tool, with standard output on a pseudo-terminal, and standard error
 // too when `errors_too` is set (both then come back in `out`). The terminal is
 // in raw mode, so that it passes the program's bytes on unchanged ("\n"
@@ -47,7 +51,8 @@ run_result run_tool_on_terminal(const std::vector<std::string>& args,
                                 const char* locale = "C.UTF-8", bool errors_too = false);
 
 // The prefix that runs the tool under strace with `inject`, an injection
-// expression counted over the calls on `path` only.
+// expression counted over the calls on `path` only, or over all calls where
+// `path` is empty.
 std::vector<std::string> under_strace(const std::string& path, const std::string& inject);
 
 // The prefix that makes the Nth `call` on `path` fail with `error`.

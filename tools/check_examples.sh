@@ -1,25 +1,43 @@
 #!/usr/bin/env bash
-# Runs the README's Makefile example, docs/examples/Makefile, with the built
-# tools in a temporary directory: make, make seals.txt, make again, make after
-# a change.
-# Usage: tools/check_examples.sh IMGSEAL IMGSEAL_VERIFY
+# Runs the README's examples with the built tools in a temporary directory:
+# its first command's packing and sealing of a sample binary, whose lines
+# must be those it shows, and its Makefile example, docs/examples/Makefile:
+# make, make seals.txt, make again, make after a change.
+# Usage: tools/check_examples.sh IMGSEAL IMGSEAL_VERIFY IMGSEAL_PACK
 set -euo pipefail
 cd "$(dirname "$0")/.."
-usage="usage: check_examples.sh IMGSEAL IMGSEAL_VERIFY"
+usage="usage: check_examples.sh IMGSEAL IMGSEAL_VERIFY IMGSEAL_PACK"
 imgseal=$(realpath "${1:?$usage}")
 verify=$(realpath "${2:?$usage}")
+pack=$(realpath "${3:?$usage}")
 export LC_ALL=C
 
 check() {  # DESCRIPTION COMMAND...: stops with DESCRIPTION unless COMMAND succeeds
   local what=$1
   shift
-  "$@" || { echo "FAILED: Makefile example: $what" >&2; exit 1; }
+  "$@" || { echo "FAILED: README example: $what" >&2; exit 1; }
 }
 readme_copy() { sed -n '/^```make$/,/^```$/{//!p}' README.md; }
 check "the README shows docs/examples/Makefile as it is" cmp -s <(readme_copy) docs/examples/Makefile
 
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
+
+# The first command's steps after the build, run with the built tools in
+# build/tool/, and the lines that the README shows under it.
+first=$(grep -m 1 '^    tools/install_packages.sh cmake g++ make && ' README.md)
+steps=${first#*cmake --build build/tool -j && }
+check "the README's first command builds, then packs and seals" test "$steps" != "$first"
+shown() { awk '/^The packer.s line, then the seal.s:$/ { f = 1; next }
+  f && /^    / { print substr($0, 5); seen = 1; next } f && seen { exit }' README.md; }
+mkdir -p "$work/first/build/tool"
+ln -s "$PWD/tools" "$work/first/tools"
+ln -s "$pack" "$work/first/build/tool/imgseal-pack"
+ln -s "$imgseal" "$work/first/build/tool/imgseal"
+check "the README's first command packs and seals the sample" \
+  bash -c "cd '$work/first' && $steps" >"$work/first.out"
+check "and prints the lines the README shows" cmp -s <(shown) "$work/first.out"
+check "whose image imgseal-verify finds sealed" "$verify" -q "$work/first/build/app.img"
 mkdir "$work/images"
 tools/make_sample_image.sh "$work/images/a.img"
 tools/make_sample_image.sh "$work/images/b.img" boot 100001
@@ -55,4 +73,5 @@ check "and -c seals.txt still passes" "$verify" -q -c seals.txt
 head -c 100 /dev/zero >images/c.img
 check "make over an image that cannot be sealed fails" eval '! run_make'
 check "and leaves no out/c.img to take as done" test ! -e out/c.img -a ! -e out/c.img.tmp
+echo "README: the first command packed and sealed the sample as shown"
 echo "docs/examples/Makefile: sealed, recorded, nothing to do on a rerun, a touched input sealed afresh and recorded again, a failed seal left no output"

@@ -1,15 +1,15 @@
 #!/usr/bin/env bash
 # The Debian packages' checks, one line each. Builds the package of the last
 # commit twice, from a clone and from the commit's exported archive (no git),
-# at different paths and a minute apart, and compares the two; checks its fields, files, hardening, lintian's verdict and
-# that its tool seals the sample; then the same for the package of each cross
+# at different paths and a minute apart, and compares the two; checks its fields, files, hardening, lintian's verdict,
+# that its tool seals the sample and that its packer packs the sample binary; then the same for the package of each cross
 # build given, whose tool is started through qemu.
 # Usage: tools/check_package.sh [ARCH=CROSS_BUILD_DIRECTORY...]
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 # The installed programs, each with its manual page docs/PROGRAM.1.
-programs=(imgseal imgseal-verify)
+programs=(imgseal imgseal-verify imgseal-pack)
 
 version=$(sed -n 's/^project(imgseal VERSION \([0-9.]*\).*/\1/p' CMakeLists.txt)
 commit=$(git rev-parse HEAD)
@@ -103,7 +103,14 @@ check_deb() {  # DEB ARCH [RUNNER...]: the package's checks; RUNNER starts its t
   check "$arch: imgseal-verify finds the sample sealed, with sha256sum's digest" test \
     "$("$@" "$root/usr/bin/imgseal-verify" "$root/sample.img")" = \
     "$root/sample.img: OK, Length = 2024, Checksum DEAC, SHA-256 $(head -c 2024 "$root/sample.img" | sha256sum | cut -d ' ' -f 1)"
-  echo "$arch: $(basename "$deb"): fields, files, hardening, lintian and a sealed, verified sample as expected"
+  # The README's sample binary, packed and sealed as the README shows.
+  tools/make_sample_binary.sh "$root/app.bin"
+  check "$arch: imgseal-pack packs the sample binary" test \
+    "$("$@" "$root/usr/bin/imgseal-pack" --name=app "$root/app.bin" "$root/app.img")" = \
+    "$root/app.img: binary of 6000 bytes at 2048, Length = 8048, CRC-32 95D6AF56"
+  check "$arch: imgseal seals the packed image" test "$("$@" "$root/usr/bin/imgseal" "$root/app.img")" = \
+    $'Name: app\nLength = 8048\nChecksum 0E0C'
+  echo "$arch: $(basename "$deb"): fields, files, hardening, lintian, a sealed, verified sample and a packed, sealed binary as expected"
 }
 
 for page in "${programs[@]}"; do

@@ -72,7 +72,9 @@ release_build() {
 }
 release_tests() { run_ctest build/release; }
 
-makefile_example() { tools/check_examples.sh build/release/imgseal build/release/imgseal-verify; }
+makefile_example() {
+  tools/check_examples.sh build/release/imgseal build/release/imgseal-verify build/release/imgseal-pack
+}
 
 sanitizers="-fsanitize=address,undefined -fno-sanitize-recover=all -fno-omit-frame-pointer"
 sanitizer_build() {
@@ -92,10 +94,10 @@ cppcheck_stage() {
   cppcheck --enable=warning,performance,portability --std=c++20 --error-exitcode=1 \
     --inline-suppr --quiet -I src src/
 }
-# These stages seal their images with the host's imgseal, which they build
-# themselves: a release build that failed elsewhere does not keep them from
+# These stages seal their images with the host's imgseal (and pack with its
+# imgseal-pack), which they build themselves: a release build that failed elsewhere does not keep them from
 # running.
-host_imgseal() { cmake --build build/release --target imgseal -j "$jobs" >/dev/null; }
+host_imgseal() { cmake --build build/release --target imgseal imgseal-pack -j "$jobs" >/dev/null; }
 boot_check() { host_imgseal && tools/check_boot.sh build/release/imgseal; }
 proof() { tools/prove_boot.sh; }
 cross() { rm -f "build/cross-$1/built" && host_imgseal && tools/check_cross.sh "$1" build/release/imgseal; }
