@@ -25,7 +25,7 @@ trap 'rm -rf "$work"' EXIT
 
 # The first command's steps after the build, run with the built tools in
 # build/tool/, and the lines that the README shows under it.
-first=$(grep -m 1 '^    tools/install_packages.sh cmake g++ make && ' README.md)
+first=$(grep -m 1 '^    tools/install_packages.sh cmake g++ make nettle-dev && ' README.md)
 steps=${first#*cmake --build build/tool -j && }
 check "the README's first command builds, then packs and seals" test "$steps" != "$first"
 shown() { awk '/^The packer.s line, then the seal.s:$/ { f = 1; next }
