@@ -85,6 +85,13 @@ void judge_sum(seal_report& report, checksum_state& state, const std::uint8_t* d
     if (report.computed != report.checksum) report.verdict = seal_verdict::bad_checksum;
 }
 
+// Whether an image whose bytes run on past its length, `state` the sum of its
+// first `length` bytes, would pass as a slot: a slot read back into a file.
+bool passes_as_slot(seal_report report, checksum_state& state, const std::uint8_t* descriptor) {
+    judge_sum(report, state, descriptor);
+    return report.verdict == seal_verdict::length_not_size;
+}
+
 }  // namespace
 
 seal_report check_seal(int fd, std::uint64_t size, seal_scope scope,
@@ -103,6 +110,12 @@ seal_report check_seal(int fd, std::uint64_t size, seal_scope scope,
         }
     }
     seal_report report = judge_fields(header, descriptor_offset, descriptor, size, scope);
+    if (report.verdict == seal_verdict::length_not_size && report.length < size) {
+        checksum_state state = checksum_init();
+        report.passes_as_slot = !sum_prefix(fd, report.length, state).failed() &&
+                                passes_as_slot(report, state, descriptor);
+        return report;
+    }
     if (report.verdict != seal_verdict::ok) return report;
 
     checksum_state state = checksum_init();
@@ -204,6 +217,10 @@ seal_report check_seal_stream(int fd, seal_scope scope, const block_observer* ob
     }
     seal_report report =
         judge_fields(head, static_cast<std::uint32_t>(descriptor_at), descriptor, position, scope);
+    // The bytes past the length were read, not summed.
+    if (report.verdict == seal_verdict::length_not_size && report.length < position) {
+        report.passes_as_slot = passes_as_slot(report, state, descriptor);
+    }
     if (report.verdict != seal_verdict::ok) return report;
     if (observed.failed()) return failed_to_read(report, observed);
     judge_sum(report, state, descriptor);

@@ -14,8 +14,9 @@ enum class seal_verdict : unsigned char {
     ok,
     short_header,        // fewer than 8 bytes: no header
     erased,              // the header's 8 bytes are all 0xFF: erased flash, no image
-    descriptor_outside,  // the descriptor offset is 2^31 or more, or the 16-byte
-                         // descriptor does not lie within the bytes given
+    descriptor_outside,  // the descriptor offset is 2^31 or more (a negative file
+                         // position), or the 16-byte descriptor does not lie
+                         // within the bytes given
     bad_signature,       // the signature byte is neither 0x55 nor 0xAA
     not_sealed,          // checksum and length fields are both zero
     odd_length,          // the length field is odd: no seal writes one
@@ -35,6 +36,9 @@ struct seal_report {
     std::uint16_t checksum;           // the checksum field, from not_sealed on
     std::uint16_t computed;           // with ok and bad_checksum
     std::uint64_t size;               // the bytes given
+    bool passes_as_slot;              // with length_not_size, for an image longer
+                                      // than its length: its first `length` bytes
+                                      // would pass as a slot's
 };
 
 enum class seal_scope : unsigned char {

@@ -7,6 +7,7 @@
 //                           (read() and, under _FORTIFY_SOURCE, __read_chk())
 //   IO_FAULTS_WRITE_CAP     write() moves at most this many bytes
 //   IO_FAULTS_PWRITE_ERROR  pwrite() fails with this error number, writing nothing
+//   IO_FAULTS_PWRITE_ZERO   when 1, pwrite() returns 0, writing nothing
 //   IO_FAULTS_FAIL_MMAP     when 1, mapping the image fails with ENODEV
 //   IO_FAULTS_REWRITE_AT    another writer changes the image's first byte in
 //                           place just before the pass's Nth window or read
@@ -40,6 +41,7 @@ struct fault_settings {
     std::size_t read_cap;
     std::size_t write_cap;
     int pwrite_error;
+    bool pwrite_zero;
     bool fail_mmap;
     std::size_t rewrite_at;
     bool keep_times;
@@ -71,6 +73,7 @@ __attribute__((constructor)) void load_settings() {
     settings.read_cap = setting("IO_FAULTS_READ_CAP");
     settings.write_cap = setting("IO_FAULTS_WRITE_CAP");
     settings.pwrite_error = static_cast<int>(setting("IO_FAULTS_PWRITE_ERROR"));
+    settings.pwrite_zero = setting("IO_FAULTS_PWRITE_ZERO") == 1;
     settings.fail_mmap = setting("IO_FAULTS_FAIL_MMAP") == 1;
     settings.rewrite_at = setting("IO_FAULTS_REWRITE_AT");
     settings.keep_times = setting("IO_FAULTS_KEEP_TIMES") == 1;
@@ -166,6 +169,7 @@ ssize_t pwrite(int fd, const void* buffer, std::size_t count, __off_t offset) {
         errno = error;
         return -1;
     }
+    if (faults().pwrite_zero && is_image(fd)) return 0;
     return real(fd, buffer, count, offset);
 }
 
@@ -177,6 +181,7 @@ ssize_t pwrite64(int fd, const void* buffer, std::size_t count, __off64_t offset
         errno = error;
         return -1;
     }
+    if (faults().pwrite_zero && is_image(fd)) return 0;
     return real(fd, buffer, count, offset);
 }
 

@@ -2,11 +2,13 @@
 #include "support.hpp"
 
 #include <fcntl.h>
+#include <nettle/sha2.h>
 #include <pty.h>
 #include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -176,6 +178,7 @@ std::vector<std::string> with_io_faults(const std::string& path, const io_faults
             "IO_FAULTS_READ_CAP=" + std::to_string(faults.read_cap),
             "IO_FAULTS_WRITE_CAP=" + std::to_string(faults.write_cap),
             "IO_FAULTS_PWRITE_ERROR=" + std::to_string(faults.pwrite_error),
+            std::string("IO_FAULTS_PWRITE_ZERO=") + (faults.pwrite_zero ? "1" : "0"),
             std::string("IO_FAULTS_FAIL_MMAP=") + (faults.fail_mmap ? "1" : "0"),
             "IO_FAULTS_REWRITE_AT=" + std::to_string(faults.rewrite_at),
             std::string("IO_FAULTS_KEEP_TIMES=") + (faults.keep_times ? "1" : "0"),
@@ -186,6 +189,52 @@ std::vector<std::string> with_io_faults(const std::string& path, const io_faults
 std::vector<std::string> inject_failure(const std::string& path, const std::string& call,
                                         const std::string& error, int nth) {
     return under_strace(path, call + ":error=" + error + ":when=" + std::to_string(nth));
+}
+
+namespace {
+
+std::string hex_digest(sha256_ctx& context) {
+    std::uint8_t digest[SHA256_DIGEST_SIZE];
+    sha256_digest(&context, sizeof digest, digest);
+    std::string hex;
+    for (const std::uint8_t byte : digest) {
+        char pair[3];
+        std::snprintf(pair, sizeof pair, "%02x", byte);
+        hex += pair;
+    }
+    return hex;
+}
+
+}  // namespace
+
+std::string sha256_hex(const std::uint8_t* data, std::size_t size) {
+    sha256_ctx context;
+    sha256_init(&context);
+    sha256_update(&context, size, data);
+    return hex_digest(context);
+}
+
+std::string sha256_hex_of_file(const std::string& path, std::size_t size) {
+    sha256_ctx context;
+    sha256_init(&context);
+    std::ifstream in(path, std::ios::binary);
+    std::vector<char> buffer(1 << 20);
+    while (size > 0 &&
+           in.read(buffer.data(), static_cast<std::streamsize>(std::min(buffer.size(), size)))) {
+        const auto got = static_cast<std::size_t>(in.gcount());
+        sha256_update(&context, got, reinterpret_cast<const std::uint8_t*>(buffer.data()));
+        size -= got;
+    }
+    return hex_digest(context);
+}
+
+std::string record_of(const bytes& image) {
+    const std::uint32_t descriptor = load_be32_at(image, 4);
+    const std::uint32_t length = load_be32_at(image, descriptor + 12);
+    char seal[64];
+    std::snprintf(seal, sizeof seal, "OK, Length = %u, Checksum %04X, SHA-256 ", length,
+                  load_be16_at(image, descriptor + 10));
+    return seal + sha256_hex(image.data(), std::min<std::size_t>(length, image.size()));
 }
 
 std::string sealed_output(const std::string& name, std::uint32_t length, std::uint16_t checksum) {

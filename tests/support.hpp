@@ -67,6 +67,7 @@ struct io_faults {
     std::size_t read_cap = 0;      // reads of more than 2000 bytes return at most this many
     std::size_t write_cap = 0;     // write() moves at most this many bytes
     int pwrite_error = 0;          // pwrite() fails with this error number
+    bool pwrite_zero = false;      // pwrite() returns 0
     bool fail_mmap = false;        // mapping the image fails with ENODEV
     int rewrite_at = 0;            // another writer flips the image's first byte
                                    // before the pass's Nth window or read
@@ -77,6 +78,17 @@ struct io_faults {
 
 // The prefix that runs the tool with the fault library preloaded for `path`.
 std::vector<std::string> with_io_faults(const std::string& path, const io_faults& faults);
+
+// The SHA-256 of `size` bytes, as sha256sum prints it.
+std::string sha256_hex(const std::uint8_t* data, std::size_t size);
+// The same of the first `size` bytes of the file at `path`, read in pieces.
+std::string sha256_hex_of_file(const std::string& path, std::size_t size);
+
+// What follows the path on imgseal-verify's OK line for a sealed image whose
+// bytes (or a slot's, from its start) are `image`: "OK, Length = N, Checksum
+// XXXX, SHA-256 H", from its descriptor's fields and the digest of its first
+// N bytes.
+std::string record_of(const bytes& image);
 
 // The expected standard output of a run that seals an image.
 std::string sealed_output(const std::string& name, std::uint32_t length, std::uint16_t checksum);

@@ -25,7 +25,7 @@ trap 'rm -rf "$work"' EXIT
 
 # The first command's steps after the build, run with the built tools in
 # build/tool/, and the lines that the README shows under it.
-first=$(grep -m 1 '^    tools/install_packages.sh cmake g++ make && ' README.md)
+first=$(grep -m 1 '^    tools/install_packages.sh cmake g++ make nettle-dev && ' README.md)
 steps=${first#*cmake --build build/tool -j && }
 check "the README's first command builds, then packs and seals" test "$steps" != "$first"
 shown() { awk '/^The packer.s line, then the seal.s:$/ { f = 1; next }
@@ -47,8 +47,10 @@ run_make() { make IMGSEAL="$imgseal" IMGSEAL_VERIFY="$verify" "$@" >make.log 2>&
 seals() { stat -c '%n %i %.9Y' out/*.img; }  # which file each output is, and when it was written
 
 check "make seals both images" run_make
-check "both verify with the expected seals" test "$("$verify" out/*.img)" = \
-  $'out/a.img: OK, Length = 2024, Checksum DEAC\nout/b.img: OK, Length = 100002, Checksum 4D32'
+digest() { head -c "$2" "$1" | sha256sum | cut -d ' ' -f 1; }  # FILE LENGTH: as sha256sum prints it
+check "both verify with the expected seals and sha256sum's digests" test "$("$verify" out/*.img)" = \
+  "out/a.img: OK, Length = 2024, Checksum DEAC, SHA-256 $(digest out/a.img 2024)
+out/b.img: OK, Length = 100002, Checksum 4D32, SHA-256 $(digest out/b.img 100002)"
 check "make seals.txt records both" run_make seals.txt
 check "seals.txt holds their OK lines" test "$(cat seals.txt)" = "$("$verify" out/*.img)"
 check "and imgseal-verify -c seals.txt passes" "$verify" -q -c seals.txt
@@ -61,7 +63,8 @@ touch images/b.img
 check "make after touching an input succeeds" run_make
 check "the other input's copy is left alone" test "$(seals | sed -n 1p)" = "$(sed -n 1p <<<"$before")"
 check "the touched input's copy is a new file" test "$(seals | sed -n 2p)" != "$(sed -n 2p <<<"$before")"
-check "the fresh copy verifies" test "$("$verify" out/b.img)" = "out/b.img: OK, Length = 100002, Checksum 4D32"
+check "the fresh copy verifies" test "$("$verify" out/b.img)" = \
+  "out/b.img: OK, Length = 100002, Checksum 4D32, SHA-256 $(digest out/b.img 100002)"
 check "make seals.txt succeeds" run_make seals.txt
 check "and records the fresh copy again" test seals.txt -nt out/b.img
 check "and -c seals.txt still passes" "$verify" -q -c seals.txt

@@ -123,7 +123,7 @@ packages() {
 
 install_packages() {
   tools/install_packages.sh \
-    --for="building, and the README's Makefile example" cmake g++ make git \
+    --for="building, and the README's Makefile example" cmake g++ make git nettle-dev \
     --for="the tests: the test framework, the system-call tracer, losetup" libgtest-dev strace \
     util-linux
   if ((quick)); then return; fi
@@ -132,7 +132,8 @@ install_packages() {
     cppcheck libclang-rt-14-dev \
     --for="the manual pages' lint and the Debian packages" mandoc dpkg-dev file lintian \
     --for="the cross builds and running them" qemu-user crossbuild-essential-arm64 \
-    crossbuild-essential-armhf crossbuild-essential-s390x \
+    crossbuild-essential-armhf crossbuild-essential-s390x nettle-dev:arm64 nettle-dev:armhf \
+    nettle-dev:s390x \
     --for="the firmware example's second generator" ninja-build
   NO_RECOMMENDS=1 tools/install_packages.sh \
     --for="the boot check on Cortex-M boards (the example needs no C library)" gcc-arm-none-eabi \
