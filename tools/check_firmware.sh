@@ -1,13 +1,13 @@
 #!/usr/bin/env bash
 # The CMake package as a firmware project uses it: installs the build's
 # package into build/firmware/prefix, then builds examples/firmware against
-# it, not against the build tree, with the Unix Makefiles and the Ninja
-# generators and an unbounded -j, as its users do. Each build must make and
-# seal each image once, record them in seals.txt, and have nothing to make
-# again on a second run; both builds must give the same images. Then ctest
-# runs the loader under QEMU on every case of examples/firmware/cases.txt,
-# and a host project checks that a failed pack leaves no image and that a
-# changed setting makes the image again.
+# it, not against the build tree, with the Ninja generator and an unbounded
+# -j, and with the README's command (the Unix Makefiles, -j "$(nproc)", then
+# ctest, which runs the loader under QEMU on every case of cases.txt). Each
+# build must make and seal each image once, record them in seals.txt, and
+# have nothing to make again on a second run; both builds must give the same
+# images. A host project then checks that a failed pack leaves no image and
+# that a changed setting makes the image again.
 # Usage: tools/check_firmware.sh BUILD_DIRECTORY    (a built release build)
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -32,38 +32,43 @@ packed_once() {  # LOG: each image's packer line appears once
 }
 
 cmake --install "$build" --prefix "$prefix" >/dev/null
-# The package is found as the guide says, once through CMAKE_PREFIX_PATH
-# (with NO_CMAKE_FIND_ROOT_PATH in the project) and once through imgseal_DIR.
+# The package is found as the guide says: with Ninja through
+# CMAKE_PREFIX_PATH, and with the Unix Makefiles, in the README's command,
+# through the prefix's bin/ on PATH (with NO_CMAKE_FIND_ROOT_PATH in the
+# project both times); the host project below names imgseal_DIR.
+readme=$(grep -m 1 '^    cd examples/firmware && cmake -B build && cmake --build build -j ' README.md)
+check "the README shows the example's command" test -n "$readme"
+mkdir -p "$work/readme/examples"
+cp -r examples/firmware "$work/readme/examples/"
 for generator in Ninja "Unix Makefiles"; do
-  dir=$work/${generator// /-}
   if [ "$generator" = Ninja ]; then
-    CMAKE_PREFIX_PATH=$prefix cmake -S examples/firmware -B "$dir" -G "$generator" >"$dir.log"
+    dir=$work/Ninja log=$work/Ninja.log
+    CMAKE_PREFIX_PATH=$prefix cmake -S examples/firmware -B "$dir" -G "$generator" >"$log"
+    check "Ninja: the build succeeds" cmake --build "$dir" -j >>"$log" 2>&1
   else
-    cmake -S examples/firmware -B "$dir" -G "$generator" \
-      -Dimgseal_DIR="$prefix/share/imgseal/cmake" >"$dir.log"
+    dir=$work/readme/examples/firmware/build log=$work/readme.log
+    check "the README's command builds the example and passes every case" \
+      env -u CMAKE_GENERATOR PATH="$prefix/bin:$PATH" bash -c "cd '$work/readme' && $readme" >"$log" 2>&1
+    check "with the Unix Makefiles" grep -qx 'CMAKE_GENERATOR:INTERNAL=Unix Makefiles' "$dir/CMakeCache.txt"
   fi
-  check "$generator: the build succeeds" cmake --build "$dir" -j >>"$dir.log" 2>&1
-  check "$generator: no warning" eval '! grep -i "warning" "$dir.log"'
-  check "$generator: every image packed and sealed once" packed_once "$dir.log"
+  check "$generator: no warning" eval '! grep -i "warning" "$log"'
+  check "$generator: every image packed and sealed once" packed_once "$log"
   check "$generator: seals.txt holds the images' OK lines" test "$(cat "$dir/seals.txt")" = \
     "$(cd "$dir" && "$verify" "${images[@]/%/.img}")"
   check "$generator: imgseal-verify -c seals.txt passes" \
     bash -c "cd '$dir' && '$verify' -q -c seals.txt"
   before=$(times "$dir")
-  check "$generator: a second build succeeds" cmake --build "$dir" -j >"$dir.again.log" 2>&1
+  check "$generator: a second build succeeds" cmake --build "$dir" -j >"$log.again" 2>&1
   check "$generator: a second build makes no image again" test "$(times "$dir")" = "$before"
   echo "$generator: built, each image packed and sealed once, seals.txt verified, nothing made again"
 done
 for image in "${images[@]}"; do
   check "$image.img is the same from both generators" \
-    cmp "$work/Ninja/$image.img" "$work/Unix-Makefiles/$image.img"
+    cmp "$work/Ninja/$image.img" "$work/readme/examples/firmware/build/$image.img"
 done
-
-# The loader under QEMU, one test a case.
-check "every case of cases.txt" ctest --test-dir "$work/Ninja" -j "$(nproc)" --output-on-failure \
-  --no-tests=error >"$work/cases.log"
-cat "$work"/Ninja/cases/*/result
-grep 'tests passed' "$work/cases.log"
+# The cases that the README's command ran under QEMU, one test a case.
+cat "$work"/readme/examples/firmware/build/cases/*/result
+grep 'tests passed' "$work/readme.log"
 
 # A host project: a version the packer refuses fails the build and leaves no
 # image, again on a second run; a version it takes then makes the image.
