@@ -11,6 +11,11 @@
 #   find_package(imgseal 1.3 CONFIG REQUIRED NO_CMAKE_FIND_ROOT_PATH)
 # or name this directory with -Dimgseal_DIR=.../share/imgseal/cmake.
 
+# The functions keep the policies in force where they are defined: these,
+# whatever the project's own.
+cmake_policy(PUSH)
+cmake_policy(VERSION 3.17...3.25)
+
 include("${CMAKE_CURRENT_LIST_DIR}/imgsealTargets.cmake")
 
 # imgseal_add_image(TARGET target [NAME name] [VERSION n] [ALIGN n]
@@ -116,3 +121,5 @@ function(imgseal_add_boot_check name)
   # zeroing loop a call to memset.
   target_compile_options("${name}" PRIVATE -ffreestanding)
 endfunction()
+
+cmake_policy(POP)

@@ -4,6 +4,7 @@
 # The image is made only when it is missing or older than the ELF file, its
 # settings, the two programs or this script; otherwise nothing is touched,
 # so that what depends on it is not made again.
+cmake_minimum_required(VERSION 3.17)
 foreach(input ELF BINARY IMAGE SETTINGS OBJCOPY PACK SEAL)
   if(NOT DEFINED ${input})
     message(FATAL_ERROR "imgseal_image.cmake: -D${input}= is missing")
