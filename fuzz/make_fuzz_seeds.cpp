@@ -1,6 +1,6 @@
 // Writes the fuzzers' seed corpus into a directory: valid images at several
 // descriptor offsets and sizes, unsealed and sealed, and one image for each
-// refusal.
+// refusal; and a records file.
 #include <cstdio>
 #include <cstdlib>
 #include <string>
@@ -70,5 +70,17 @@ int main(int argc, char** argv) {
     image = valid;
     image.resize(1000);
     write_seed(dir, "name-cut-short", image);
+
+    // Records, for the records' reader: each form of the line, as editors
+    // leave them.
+    const std::string digest(64, 'a');
+    const std::string records =
+        "\xef\xbb\xbf# release 1.4\n\nout/a.img: OK, Length = 2024, Checksum DEAC\r\n"
+        "\\out/b\\nc.img: OK, Length = 4294967294, Checksum 0000, SHA-256 " +
+        digest +
+        "\n#a: OK, Length = 2, Checksum FFFF\nx: OK, Length = 2024, Checksum DEAC, "
+        "CRC-32 CBF43926, SHA-256 " +
+        digest + "\n \t\n";
+    write_seed(dir, "records", imgseal_test::bytes(records.begin(), records.end()));
     return 0;
 }

@@ -3,8 +3,8 @@
 #include "image_checksum.hpp"
 
 #include <sys/mman.h>
-#include <sys/resource.h>
 #include <sys/stat.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -120,24 +120,13 @@ void on_bus_error(int signal, siginfo_t* info, void* context) {
 void* volatile mapped_window = nullptr;
 volatile std::size_t mapped_length = 0;
 
-// Mapping pays where the page cache holds the file in large pieces, as after
-// large writes or read-ahead: one fault maps a whole piece. Where it holds the
-// file page by page, as after small writes, a fault maps 64 KiB at most, and
-// copying the pages out with read() costs less than faulting them in. The
-// first window's faults tell which: fewer than one per this many bytes, and
-// the mapping goes on.
-constexpr std::size_t bytes_per_fault_worth_mapping = std::size_t{256} << 10;
-
-long minor_faults() {
-    struct rusage usage {};
-    return getrusage(RUSAGE_SELF, &usage) == 0 ? usage.ru_minflt : 0;
-}
-
-// Whether the first window, mapped since `faults_before`, took more faults
-// than mapping is worth.
-bool reading_costs_less(long faults_before) {
-    const long faults = minor_faults() - faults_before;
-    return faults > static_cast<long>(checksum_window_size / bytes_per_fault_worth_mapping);
+// The processor time this thread has taken, in nanoseconds: a mapped
+// window's page faults and a read's copy are both spent in it, and time the
+// thread spent waiting for a processor on a busy machine is not.
+std::int64_t thread_time() {
+    struct timespec now {};
+    if (clock_gettime(CLOCK_THREAD_CPUTIME_ID, &now) == -1) return 0;
+    return std::int64_t{now.tv_sec} * 1000000000 + now.tv_nsec;
 }
 
 }  // namespace
@@ -157,7 +146,6 @@ outcome sum_mapped(int fd, std::uint64_t size, checksum_state& state) {
     }
 
     outcome result = succeeded;
-    const long faults_before = minor_faults();
     if (sigsetjmp(pass_fault, 1) != 0) {
         (void)munmap(mapped_window, mapped_length);
         result = mapping_fault(fd, size);
@@ -179,17 +167,14 @@ outcome sum_mapped(int fd, std::uint64_t size, checksum_state& state) {
             // Added only once no fault can jump back: a window never counts twice.
             checksum_add(state, block, length);
             (void)munmap(window, length);
-            if (state.byte_count == checksum_window_size && state.byte_count != size &&
-                reading_costs_less(faults_before)) {
-                break;
-            }
         }
     }
     (void)sigaction(SIGBUS, &earlier_bus_action, nullptr);
     return result;
 }
 
-outcome sum_read(int fd, std::uint64_t size, checksum_state& state) {
+outcome sum_read(int fd, std::uint64_t size, checksum_state& state,
+                 const block_observer* observer) {
     // Cache-line aligned: the system's copy into a buffer that is not runs up
     // to four times slower on some processors.
     alignas(64) static std::uint8_t buffer[checksum_buffer_size];
@@ -205,14 +190,56 @@ outcome sum_read(int fd, std::uint64_t size, checksum_state& state) {
         if (got == -1) return system_fault(fault::read_failed);
         if (got == 0) return changed_size;
         checksum_update(state, buffer, static_cast<std::size_t>(got));
+        if (observer != nullptr) {
+            const outcome taken =
+                observer->take(observer->context, buffer, static_cast<std::size_t>(got));
+            if (taken.failed()) return taken;
+        }
     }
     return succeeded;
 }
 
-outcome sum_prefix(int fd, std::uint64_t size, checksum_state& state) {
-    const outcome result = sum_mapped(fd, size, state);
-    if (result.failed() || state.byte_count == size) return result;
-    return sum_read(fd, size, state);
+namespace {
+
+// How much of the file the choice between the two ways reads: one mapped
+// window, timed; one buffer read, not timed, so that the first touch of the
+// buffer's own pages is not counted against reading; one more, timed. A file
+// no longer than that is read: it costs little either way.
+constexpr std::uint64_t probed_size = checksum_window_size + 2 * checksum_buffer_size;
+
+// Sums the probe's windows, and tells whether mapping the rest costs less.
+outcome mapping_is_cheaper(int fd, checksum_state& state, bool& cheaper) {
+    cheaper = false;
+    const std::uint64_t start = state.byte_count;
+    const std::int64_t before_mapping = thread_time();
+    outcome result = sum_mapped(fd, start + checksum_window_size, state);
+    if (result.failed() || state.byte_count != start + checksum_window_size) return result;
+    const std::int64_t mapping = thread_time() - before_mapping;
+    result = sum_read(fd, state.byte_count + checksum_buffer_size, state);
+    if (result.failed()) return result;
+    const std::int64_t before_reading = thread_time();
+    result = sum_read(fd, state.byte_count + checksum_buffer_size, state);
+    if (result.failed()) return result;
+    const std::int64_t reading = thread_time() - before_reading;
+    // Per byte: the window is a whole number of buffers long.
+    constexpr auto buffers_per_window =
+        static_cast<std::int64_t>(checksum_window_size / checksum_buffer_size);
+    cheaper = mapping < reading * buffers_per_window;
+    return succeeded;
+}
+
+}  // namespace
+
+outcome sum_prefix(int fd, std::uint64_t size, checksum_state& state,
+                   const block_observer* observer) {
+    if (observer == nullptr && size - state.byte_count > probed_size) {
+        bool map_the_rest = false;
+        outcome result = mapping_is_cheaper(fd, state, map_the_rest);
+        if (result.failed()) return result;
+        if (map_the_rest) result = sum_mapped(fd, size, state);
+        if (result.failed() || state.byte_count == size) return result;
+    }
+    return sum_read(fd, size, state, observer);
 }
 
 outcome sum_image(int fd, off_t largest_size, checksum_state& state) {

@@ -1,6 +1,6 @@
 // The checksum pass: every byte of the image summed as big-endian 16-bit
-// words, with init, update per block and final, over mapped windows of the
-// file or, where it cannot be mapped, through one fixed buffer.
+// words, with init, update per block and final, read through one fixed buffer
+// or over mapped windows of the file, whichever this host does faster.
 //
 // The checksum is defined unit by unit: every 2 bytes of the file, the first
 // the high-order byte, are added to a 32-bit word_sum that wraps modulo 2^32
@@ -48,24 +48,41 @@ void checksum_exclude(checksum_state& state, std::uint64_t offset, const std::ui
 image_sum checksum_final(const checksum_state& state);
 
 // The read loop's buffer: large enough that the cost of a read call vanishes
-// beside the copy it makes.
+// beside the copy it makes, small enough that the sum reads it back from the
+// processor's cache.
 inline constexpr std::size_t checksum_buffer_size = std::size_t{1} << 20;
 // A mapped window: large enough that mapping and unmapping cost little per
 // byte, small enough that resident memory stays flat.
 inline constexpr std::size_t checksum_window_size = std::size_t{2} << 20;
 
+// Another consumer of the bytes that a pass reads (a hash, a comparison with
+// another file): given every block once, in order, right after the sum, so
+// that an image is read only once. A failed outcome from `take` ends the pass
+// with it.
+struct block_observer {
+    outcome (*take)(void* context, const std::uint8_t* data, std::size_t size);
+    void* context;
+};
+
 // The two ways of summing the file from state.byte_count up to `size` bytes.
 // sum_mapped maps one window at a time; it stops early, leaving the rest to
 // sum_read, where the file has holes (a mapping's reads could allocate them),
-// where a window cannot be mapped or a page of it cannot be had, or where the
-// first window shows that reading costs less. Both report a file that ends
-// before `size` as one that changed size.
+// or where a window cannot be mapped or a page of it cannot be had. sum_read
+// gives each block to `observer` too, if there is one. Both report a file
+// that ends before `size` as one that changed size.
 outcome sum_mapped(int fd, std::uint64_t size, checksum_state& state);
-outcome sum_read(int fd, std::uint64_t size, checksum_state& state);
+outcome sum_read(int fd, std::uint64_t size, checksum_state& state,
+                 const block_observer* observer = nullptr);
 
 // Sums the file from state.byte_count up to `size` bytes, however much longer
-// it is: sum_mapped, then sum_read for whatever it left.
-outcome sum_prefix(int fd, std::uint64_t size, checksum_state& state);
+// it is, by whichever of the two ways costs this host less: neither wins on
+// every host (where each fault of a mapped page is dear, as under some
+// hypervisors, reading is several times faster; elsewhere mapping saves the
+// copy). A file long enough is timed both ways over its first windows, and
+// the rest goes the cheaper way. With an `observer`, or where the file is
+// short, it is read.
+outcome sum_prefix(int fd, std::uint64_t size, checksum_state& state,
+                   const block_observer* observer = nullptr);
 
 // The pass: sums the whole file, exactly the bytes of the size it has when the
 // pass starts, and leaves the file offset anywhere. A file larger than

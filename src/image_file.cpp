@@ -177,6 +177,11 @@ outcome compare_file_state(int fd, const file_state& recorded) {
     return succeeded;
 }
 
+dev_t decode_loop_device(std::uint64_t encoded) {
+    return makedev(static_cast<unsigned>((encoded & 0xFFF00) >> 8),
+                   static_cast<unsigned>((encoded & 0xFF) | ((encoded >> 12) & 0xFFF00)));
+}
+
 namespace {
 
 // The loop driver's major device number; its partitions get numbers of
@@ -197,12 +202,8 @@ storage storage_from(const struct stat& status, int fd) {
         loop_info64 info{};
         if (major(status.st_rdev) == loop_major && fd != -1 &&
             ioctl(fd, LOOP_GET_STATUS64, &info) == 0) {
-            // The kernel encodes the device number in its own 32-bit form.
-            const std::uint64_t encoded = info.lo_device;
             where.is_file = true;
-            where.device =
-                makedev(static_cast<unsigned>((encoded & 0xFFF00) >> 8),
-                        static_cast<unsigned>((encoded & 0xFF) | ((encoded >> 12) & 0xFFF00)));
+            where.device = decode_loop_device(info.lo_device);
             where.inode = static_cast<ino_t>(info.lo_inode);
         }
     }
@@ -239,6 +240,10 @@ bool writes_into(int stream, const storage& image) {
     return (output.is_block && image.is_block && output.block == image.block) ||
            (output.is_file && image.is_file && output.device == image.device &&
             output.inode == image.inode);
+}
+
+output_into streams_into(const storage& file) {
+    return {writes_into(STDOUT_FILENO, file), writes_into(STDERR_FILENO, file)};
 }
 
 }  // namespace imgseal

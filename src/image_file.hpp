@@ -6,6 +6,8 @@
 
 #include <sys/stat.h>
 
+#include <cstdint>
+
 #include "run.hpp"
 
 namespace imgseal {
@@ -76,5 +78,17 @@ storage storage_at(const char* path);
 // Whether writing to the open descriptor `stream` (standard output or error)
 // writes into `image`.
 bool writes_into(int stream, const storage& image);
+
+// Which of the program's standard output and standard error write into `file`.
+struct output_into {
+    bool out;
+    bool err;
+};
+output_into streams_into(const storage& file);
+
+// The device number that a loop device gives for its backing file's file
+// system: the kernel's 32-bit encoding, whose major number's 12 bits lie in
+// bits 8 to 19 and whose minor number's 20 bits lie in bits 0 to 7 and 20 to 31.
+dev_t decode_loop_device(std::uint64_t encoded);
 
 }  // namespace imgseal

@@ -8,6 +8,18 @@
 
 namespace imgseal {
 
+bool carries_crc(std::uint32_t descriptor_offset,
+                 const std::uint8_t (&descriptor)[descriptor_size]) {
+    return descriptor_offset == crc_descriptor_offset &&
+           std::memcmp(descriptor, crc_marker, sizeof crc_marker) == 0;
+}
+
+bool carries_crc(const std::uint8_t* first, std::size_t size) {
+    return size >= crc_field_end &&
+           load_be32(first + header_descriptor_offset_at) == crc_descriptor_offset &&
+           std::memcmp(first + crc_marker_at, crc_marker, sizeof crc_marker) == 0;
+}
+
 descriptor_verdict judge_descriptor(const std::uint8_t (&descriptor)[descriptor_size]) {
     const std::uint8_t signature = descriptor[descriptor_signature_at];
     if (signature != signature_55 && signature != signature_aa) {

@@ -18,6 +18,30 @@
 // other byte of the file is content. File positions are signed 32-bit: an image
 // is at most largest_image_size bytes, and a descriptor_offset of 0x80000000 or
 // more is a negative, unreachable offset.
+//
+// The CRC field, in bytes that the seal leaves free. An image carries a CRC
+// when both hold:
+//   - descriptor_offset is 8: the descriptor follows the header;
+//   - descriptor bytes +0..+3 (file bytes 8-11) hold the marker 89 43 52 43.
+// Its descriptor bytes +4..+7 (file bytes 12-15) then hold the CRC. Any other
+// image carries none, whatever those bytes hold, so a reader of a stream or a
+// slot knows from bytes 4-11 whether a CRC follows, before any byte that the
+// CRC takes as zero, and has it by byte 16.
+//     +0   4  crc_marker          89 43 52 43 (0x89, then "CRC")
+//     +4   4  crc                 the CRC-32 below
+// The CRC is the common CRC-32 (reflected, polynomial 0xEDB88320, initial
+// value and final XOR 0xFFFFFFFF; 0xCBF43926 over the ASCII "123456789") of
+// the sealed image's first `length` bytes, with file bytes 12-15 (the CRC
+// itself) and 18-23 (the seal: checksum and length) taken as zero. It covers
+// the header, the marker and the signature. The seal cannot tell a word of
+// 0x0000 from one of 0xFFFF, so erased flash where the image held zeros
+// passes it. The CRC catches every single-bit error and every burst of up to
+// 32 bits; a longer burst, an erased page for one, goes unseen only with a
+// chance of about 2^-32. The marker is neither all zeros nor all ones, and
+// its high first byte keeps text stored there from matching it by chance; an
+// image of an earlier version whose bytes 8-11 happen to hold it, with its
+// descriptor at 8 (a 2^-32 chance for data there), now fails. A sealed image
+// cannot gain a CRC: sealing is one-shot.
 #pragma once
 
 #include <sys/types.h>
@@ -48,6 +72,26 @@ inline constexpr std::uint8_t signature_55 = 0x55;
 inline constexpr std::uint8_t signature_aa = 0xAA;
 
 inline constexpr std::size_t name_size = 2000;
+
+// The CRC field: where it is, and what makes an image carry one.
+inline constexpr std::uint32_t crc_descriptor_offset = 8;
+inline constexpr std::size_t crc_marker_at = crc_descriptor_offset;  // a file offset
+inline constexpr std::uint8_t crc_marker[4] = {0x89, 0x43, 0x52, 0x43};
+inline constexpr std::size_t crc_at = crc_marker_at + sizeof crc_marker;  // a file offset
+inline constexpr std::size_t crc_size = 4;
+// The bytes an image needs for its first ones to tell whether it carries a CRC.
+inline constexpr std::size_t crc_field_end = crc_at + crc_size;
+// The seal's place in an image that carries a CRC.
+inline constexpr std::size_t crc_stamp_at = crc_descriptor_offset + descriptor_checksum_at;
+
+// The file bytes that the CRC takes as zero, in file order: the CRC field and
+// the seal.
+struct byte_range {
+    std::size_t begin;
+    std::size_t end;
+};
+inline constexpr byte_range crc_zeroed[] = {{crc_at, crc_at + crc_size},
+                                            {crc_stamp_at, crc_stamp_at + stamp_size}};
 
 // The largest image, sealed or not. Every position in a file of 2^31 bytes
 // fits a signed 32-bit offset and its length fits the field; an odd image of
@@ -88,6 +132,15 @@ enum class descriptor_verdict {
     nonzero_checksum,  // "Non zero checksum field"
     nonzero_length,    // "Non zero length field"
 };
+
+// Whether the image whose first `size` bytes are at `first` carries a CRC:
+// its descriptor lies at 8 and begins with the marker. Fewer than
+// crc_field_end bytes hold no CRC.
+bool carries_crc(const std::uint8_t* first, std::size_t size);
+
+// The same, from the header's descriptor_offset and the descriptor read at it.
+bool carries_crc(std::uint32_t descriptor_offset,
+                 const std::uint8_t (&descriptor)[descriptor_size]);
 
 // The verdict on a descriptor's 16 bytes, tested in the order that decides
 // the message: signature, then checksum, then length.

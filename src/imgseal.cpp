@@ -89,18 +89,18 @@ outcome lock_image(int fd, imgseal::file_state& state) {
 
 // The lines written into the image itself (imgseal img >> img, or a loop
 // device of it) would lengthen it past its seal, or overwrite its header.
-// Checked before anything is printed, a refusal of the image at the open
-// included (the image is then found by its path); the refusal goes to the
-// stream that is not the image, if any.
-void refuse_output_into(int fd, const char* path) {
-    const imgseal::storage image = fd != -1 ? imgseal::storage_of(fd) : imgseal::storage_at(path);
-    const bool out_is_image = imgseal::writes_into(STDOUT_FILENO, image);
-    const bool err_is_image = imgseal::writes_into(STDERR_FILENO, image);
-    if (!out_is_image && !err_is_image) return;
+// Every argument is looked at before anything is printed, the usage line
+// included, since any of them may be an image; the image is looked at again
+// once opened (or, where the open failed, by its path), since the path may
+// lead elsewhere by then. The refusal goes to the stream that is not the
+// image, if any.
+void refuse_output_into(const imgseal::storage& image) {
+    const imgseal::output_into into = imgseal::streams_into(image);
+    if (!into.out && !into.err) return;
     constexpr const char* refusal = "Refusing to write output into the image\n";
-    if (!out_is_image) {
+    if (!into.out) {
         imgseal::print_line("%s", refusal);
-    } else if (!err_is_image) {
+    } else if (!into.err) {
         (void)std::fputs(refusal, stderr);
     }
     end_run(exit_status::usage_or_open);
@@ -116,13 +116,14 @@ int main(int argc, char** argv) {
     // The seal must not depend on whoever reads the lines: a reader that has
     // gone only loses them, and the run goes on to its own status.
     (void)std::signal(SIGPIPE, SIG_IGN);
+    for (int i = 1; i < argc; ++i) refuse_output_into(imgseal::storage_at(argv[i]));
     if (argc != 2) {
         imgseal::print_line("Invalid number of arguments\n");
         end_run(exit_status::usage_or_open);
     }
     int fd = -1;
     const outcome opened = imgseal::open_regular_file(argv[1], O_RDWR, fd);
-    refuse_output_into(fd, argv[1]);
+    refuse_output_into(fd != -1 ? imgseal::storage_of(fd) : imgseal::storage_at(argv[1]));
     end_run_on(opened);
     imgseal::file_state before{};
     end_run_on(lock_image(fd, before));

@@ -1,78 +1,53 @@
 // imgseal-verify [OPTION]... IMAGE...: checks that each image is sealed and
 // that its seal matches its bytes, without changing it, and, with -c,
-// --expect or --same-as, that the seal is the one recorded or expected. Prints
-// one line per image, in the order given; the exit status sums them up.
+// --expect or --same-as, that it is the image recorded or expected; with
+// --find, which records an image matches. Prints one line per image, in the
+// order given; the exit status sums them up.
 #include <fcntl.h>
-#include <getopt.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
+#include "image_digest.hpp"
 #include "image_file.hpp"
 #include "record_line.hpp"
 #include "run.hpp"
+#include "same_bytes.hpp"
 #include "seal_check.hpp"
 #include "terminal_text.hpp"
+#include "verdict_text.hpp"
+#include "verify_command.hpp"
 
 namespace {
 
+using imgseal::expected_seal;
 using imgseal::outcome;
 using imgseal::seal_verdict;
 
 // The run ends with exactly one of these; nothing else is ever returned.
 enum class exit_status : int {
     all_sealed = 0,  // every image is sealed and matches its seal (and its record)
-    failed = 1,      // at least one image does not, and every image was checked
+    failed = 1,      // at least one image does not, or matches no record, and
+                     // every image was checked
     trouble = 2,     // at least one image could not be checked, no image was
-                     // named, the command line was wrong, a line given to -c
-                     // was not a record, or the output could not be written
+                     // named, the command line was wrong, a line of the
+                     // records was not a record, or the output could not be
+                     // written
 };
 
-constexpr const char* usage_line =
-    "Usage: imgseal-verify [OPTION]... IMAGE...\n"
-    "  or:  imgseal-verify [OPTION]... -c FILE\n";
-constexpr const char* usage_text =
-    "Check that each IMAGE is sealed and matches its seal, without changing it.\n"
-    "An IMAGE of -, or a FILE of -, is standard input.\n"
-    "\n"
-    "  -c, --check=FILE    check the images recorded in FILE, one line each as\n"
-    "                        an OK line of this program\n"
-    "      --expect=N,XXXX each IMAGE must have length N and checksum XXXX\n"
-    "      --same-as=FILE  each IMAGE must have the seal of the sealed image FILE\n"
-    "      --slot          each IMAGE holds an image at its start; the rest is\n"
-    "                        ignored (a block device is accepted)\n"
-    "  -q, --quiet         print no OK lines\n"
-    "      --status        print nothing; the exit status tells\n"
-    "      --wait=SECONDS  wait at most SECONDS for another process's lock\n"
-    "                        (default 60; 0: do not wait)\n"
-    "      --help          print this help and exit\n"
-    "      --version       print the version and exit\n"
-    "\n"
-    "Exit status: 0 all OK, 1 an image failed, 2 trouble.\n";
+// The command line, and the forms that paths are shown in.
+imgseal::verify_command options;
+imgseal::text_form output_form = imgseal::text_form::raw;
+imgseal::text_form error_form = imgseal::text_form::raw;
 
-struct settings {
-    bool quiet = false;        // no OK lines
-    bool status_only = false;  // nothing on standard output
-    imgseal::seal_scope scope = imgseal::seal_scope::whole_image;
-    unsigned wait_seconds = 60;
-    imgseal::text_form form = imgseal::text_form::raw;        // of standard output
-    imgseal::text_form error_form = imgseal::text_form::raw;  // of standard error
-};
-settings options;
-
-// The seal an image must have: from a record, or from --expect or --same-as.
-struct expected_seal {
-    enum class from : unsigned char { nothing, record, option } source;
-    imgseal::seal_values seal;
-};
-
-void print_path(std::FILE* stream, const char* path) {
-    imgseal::print_line_path(stream, path, stream == stdout ? options.form : options.error_form);
+// `path` as the lines of records have it where it starts a line on standard
+// output (`record`).
+void print_path(std::FILE* stream, const char* path, bool record = false) {
+    imgseal::print_line_path(stream, path, stream == stdout ? output_form : error_form, record);
 }
 
 // Set where standard error would write into an image or the records: the run
@@ -108,6 +83,8 @@ void flush_output() {
     std::exit(static_cast<int>(status));
 }
 
+exit_status worse(exit_status a, exit_status b) { return a > b ? a : b; }
+
 // The image's line: its path, written before any wait when OK lines are
 // shown, or with its verdict otherwise.
 const char* line_path = nullptr;
@@ -117,97 +94,42 @@ void start_line(const char* path) {
     line_path = path;
     line_started = false;
     if (!options.quiet && !options.status_only) {
-        print_path(stdout, path);
+        print_path(stdout, path, true);
         flush_output();
         line_started = true;
     }
 }
 
-// Ends the image's line with `text`, unless the settings keep it off.
+// Ends the image's line with `text`, unless the settings keep it off; an OK
+// line is one of status 0.
 exit_status end_line(exit_status verdict, const char* text) {
     if (options.status_only || (options.quiet && verdict == exit_status::all_sealed)) {
         return verdict;
     }
-    if (!line_started) print_path(stdout, line_path);
+    if (!line_started) print_path(stdout, line_path, true);
+    line_started = false;
     (void)std::printf(": %s\n", text);
     flush_output();
     return verdict;
 }
 
-// What follows the path on an image's line.
-char verdict_text[256];
-
-exit_status verdict_is(exit_status verdict, const char* format, ...)
-    __attribute__((format(printf, 2, 3)));
-exit_status verdict_is(exit_status verdict, const char* format, ...) {
-    va_list args;
-    va_start(args, format);
-    // clang-tidy 14 misreads the va_list that va_start has just initialised.
-    // NOLINTNEXTLINE(clang-analyzer-valist.Uninitialized)
-    (void)std::vsnprintf(verdict_text, sizeof verdict_text, format, args);
-    va_end(args);
-    return verdict;
-}
-
-unsigned long long wide(std::uint64_t value) { return value; }
-
-// Puts the verdict on `report`, for an image checked as `scope` whose seal
-// must be `expected`, into verdict_text.
-exit_status judge(const imgseal::seal_report& report, imgseal::seal_scope scope,
-                  const expected_seal& expected) {
-    const exit_status failed = exit_status::failed;
-    const exit_status trouble = exit_status::trouble;
-    const std::uint32_t length = report.length;
-    switch (report.verdict) {
-        case seal_verdict::ok:
-            if (expected.source != expected_seal::from::nothing &&
-                (expected.seal.length != length || expected.seal.checksum != report.checksum)) {
-                const bool recorded = expected.source == expected_seal::from::record;
-                return verdict_is(failed,
-                                  "FAILED: seal differs from the %s: Length = %u, Checksum "
-                                  "%04X, %s Length = %u, Checksum %04X",
-                                  recorded ? "record" : "expected seal", length, report.checksum,
-                                  recorded ? "recorded" : "expected", expected.seal.length,
-                                  expected.seal.checksum);
-            }
-            imgseal::format_seal(verdict_text, sizeof verdict_text, {length, report.checksum});
+exit_status status_of(imgseal::verdict_class verdict) {
+    switch (verdict) {
+        case imgseal::verdict_class::ok:
             return exit_status::all_sealed;
-        case seal_verdict::short_header:
-            return verdict_is(trouble, "ERROR: not an image: the header is %llu bytes",
-                              wide(report.size));
-        case seal_verdict::erased:
-            return verdict_is(trouble,
-                              "ERROR: not an image: erased (the header's 8 bytes are all 0xFF)");
-        case seal_verdict::descriptor_outside:
-            return verdict_is(trouble,
-                              "ERROR: not an image: the descriptor offset %u lies past the end "
-                              "(%llu bytes)",
-                              report.descriptor_offset, wide(report.size));
-        case seal_verdict::bad_signature:
-            return verdict_is(trouble, "ERROR: not an image: signature byte 0x%02X",
-                              report.signature);
-        case seal_verdict::not_sealed:
-            return verdict_is(failed, "FAILED: not sealed");
-        case seal_verdict::odd_length:
-            return verdict_is(failed, "FAILED: length %u is odd", length);
-        case seal_verdict::length_inside_name:
-            return verdict_is(failed, "FAILED: length %u ends inside the name field", length);
-        case seal_verdict::length_not_size:
-            return verdict_is(failed, "FAILED: length %u, %s %llu", length,
-                              scope == imgseal::seal_scope::slot ? "slot size" : "file size",
-                              wide(report.size));
-        case seal_verdict::bad_checksum:
-            return verdict_is(failed, "FAILED: checksum %04X, computed %04X", report.checksum,
-                              report.computed);
-        case seal_verdict::system_error:
-            return verdict_is(trouble, "ERROR: %s", imgseal::describe(report.error));
+        case imgseal::verdict_class::failed:
+            return exit_status::failed;
+        case imgseal::verdict_class::trouble:
+            break;
     }
-    return trouble;  // not reached: every verdict is listed
+    return exit_status::trouble;
 }
+
+char verdict_text[imgseal::verdict_text_size];
 
 exit_status image_error(const outcome& error) {
-    return end_line(verdict_is(exit_status::trouble, "ERROR: %s", imgseal::describe(error)),
-                    verdict_text);
+    (void)std::snprintf(verdict_text, sizeof verdict_text, "ERROR: %s", imgseal::describe(error));
+    return end_line(exit_status::trouble, verdict_text);
 }
 
 // Where standard output and error would write into an image or the records
@@ -215,15 +137,14 @@ exit_status image_error(const outcome& error) {
 // ends before a line goes there: the refusal goes to the stream that is not
 // the file, or nowhere. `what` names the file.
 void guard_output(const char* path, const imgseal::storage& file, const char* what) {
-    const bool out = imgseal::writes_into(STDOUT_FILENO, file);
-    const bool err = imgseal::writes_into(STDERR_FILENO, file);
-    if (!out && !err) return;
+    const imgseal::output_into into = imgseal::streams_into(file);
+    if (!into.out && !into.err) return;
     char message[64];
     (void)std::snprintf(message, sizeof message, "Refusing to write output into the %s", what);
-    errors_silenced = errors_silenced || err;
-    if (!err) {
+    errors_silenced = errors_silenced || into.err;
+    if (!into.err) {
         complain(path, message);
-    } else if (!out) {
+    } else if (!into.out) {
         complain(path, message, stdout);
     }
     finish(exit_status::trouble);
@@ -249,15 +170,17 @@ outcome open_image(const char* path, imgseal::seal_scope scope, int& fd) {
 
 constexpr outcome locked_by_another{imgseal::fault::open_failed, 0, "locked by another process"};
 
-// Waits for any seal in progress, checks the open image and closes it. The
-// lock is gone before the verdict is written, so that a reader of the output
-// that stops never holds up a seal.
-imgseal::seal_report check_open_image(int fd, imgseal::seal_scope scope) {
+// Waits for any seal in progress and checks the open image, `observer` riding
+// on its pass; the image is closed unless `keep` is set. The lock is gone
+// before the verdict is written, so that a reader of the output that stops
+// never holds up a seal.
+imgseal::seal_report check_open_image(int fd, imgseal::seal_scope scope,
+                                      const imgseal::block_observer* observer, bool keep = false) {
     imgseal::seal_report report{};
     report.verdict = seal_verdict::system_error;
     switch (imgseal::lock_image_file_within(fd, F_RDLCK, options.wait_seconds)) {
         case imgseal::lock_result::held:
-            report = imgseal::check_seal_of_file(fd, scope);
+            report = imgseal::check_seal_of_file(fd, scope, observer);
             break;
         case imgseal::lock_result::busy:
             report.error = locked_by_another;
@@ -266,164 +189,263 @@ imgseal::seal_report check_open_image(int fd, imgseal::seal_scope scope) {
             report.error = imgseal::system_fault(imgseal::fault::open_failed);
             break;
     }
-    (void)close(fd);  // read-only: nothing to lose
+    if (!keep) (void)close(fd);  // read-only: nothing to lose
     return report;
 }
 
-exit_status verify_image(const char* path, const expected_seal& expected) {
+// The image of --same-as, open and locked for the whole run, and its state
+// once its own seal was checked: each image is compared with its bytes.
+struct sealed_image {
+    const char* path = nullptr;
+    int fd = -1;
+    imgseal::file_state state{};
+};
+sealed_image same_as;
+
+// What rides on the pass over an image: its SHA-256, where its line or its
+// record asks for one, and the comparison with the image of --same-as.
+struct riders {
+    bool digest;
+    imgseal::sha256_pass sha256;
+    bool compare;
+    imgseal::byte_comparison comparison;
+};
+riders ride;
+
+outcome take_block(void* context, const std::uint8_t* data, std::size_t size) {
+    auto& taking = *static_cast<riders*>(context);
+    if (taking.digest) (void)imgseal::sha256_take(&taking.sha256, data, size);
+    return taking.compare ? imgseal::comparison_take(&taking.comparison, data, size)
+                          : imgseal::succeeded;
+}
+
+constexpr outcome reference_changed{imgseal::fault::read_failed, 0,
+                                    "the image of --same-as changed during the check"};
+
+// Checks the image at `path` (- for standard input) and puts the words of its
+// line into verdict_text; `image` gets what an OK line would record of it.
+// Where it differs from the image of --same-as, ride.comparison says where.
+imgseal::verdict_class check_image(const char* path, const expected_seal& expected,
+                                   imgseal::image_record& image, bool digest) {
+    ride.digest = digest;
+    ride.compare = same_as.fd != -1;
+    imgseal::sha256_begin(ride.sha256);
+    imgseal::comparison_begin(ride.comparison, same_as.fd, expected.record.seal.length);
+    const imgseal::block_observer observer{take_block, &ride};
+    const imgseal::block_observer* riding = ride.digest || ride.compare ? &observer : nullptr;
     imgseal::seal_report report{};
     if (std::strcmp(path, "-") == 0) {
         guard_output(path, imgseal::storage_of(STDIN_FILENO), "image");
         start_line(path);
-        report = imgseal::check_seal_stream(STDIN_FILENO, options.scope);
+        report = imgseal::check_seal_stream(STDIN_FILENO, options.scope, riding);
     } else {
         int fd = -1;
-        const outcome opened = open_image(path, options.scope, fd);
+        report.verdict = seal_verdict::system_error;
+        report.error = open_image(path, options.scope, fd);
         start_line(path);
-        if (opened.failed()) return image_error(opened);
-        report = check_open_image(fd, options.scope);
+        if (!report.error.failed()) report = check_open_image(fd, options.scope, riding);
     }
-    return end_line(judge(report, options.scope, expected), verdict_text);
+    if (report.verdict == seal_verdict::ok && ride.compare &&
+        imgseal::compare_file_state(same_as.fd, same_as.state).failed()) {
+        report.verdict = seal_verdict::system_error;
+        report.error = reference_changed;
+    }
+    image = {};
+    image.has_sha256 = ride.digest && report.verdict == seal_verdict::ok;
+    if (image.has_sha256) imgseal::sha256_end(ride.sha256, image.sha256);
+    return imgseal::judge_seal(verdict_text, report, options.scope, expected, image);
 }
 
-// The seal of the image that --same-as names, checked first and always as a
-// whole image, becomes the one every image must have. If it does not verify,
-// nothing else is checked.
+// Whether an image's SHA-256 is needed: for its OK line, or for its record.
+bool digest_for(const expected_seal& expected) {
+    return (!options.quiet && !options.status_only) ||
+           (expected.source == expected_seal::from::record && expected.record.has_sha256);
+}
+
+exit_status verify_image(const char* path, const expected_seal& expected) {
+    imgseal::image_record image{};
+    const imgseal::verdict_class verdict = check_image(path, expected, image, digest_for(expected));
+    const imgseal::byte_comparison& compared = ride.comparison;
+    if (verdict != imgseal::verdict_class::ok || !ride.compare || !compared.differs) {
+        return end_line(status_of(verdict), verdict_text);
+    }
+    // The sealed image's path is shown as every path is.
+    if (!options.status_only) {
+        if (!line_started) print_path(stdout, path, true);
+        line_started = false;
+        (void)std::fputs(": FAILED: differs from ", stdout);
+        print_path(stdout, same_as.path);
+        (void)std::printf(" at byte %llu (%02X expected, %02X read)\n",
+                          static_cast<unsigned long long>(compared.at), compared.expected,
+                          compared.found);
+        flush_output();
+    }
+    return exit_status::failed;
+}
+
+// The image that --same-as names, checked first and always as a whole image,
+// gives the seal and the bytes that every image must have. If it does not
+// verify, nothing else is checked.
 void take_seal_of(const char* path, expected_seal& expected) {
     int fd = -1;
     imgseal::seal_report report{};
     report.verdict = seal_verdict::system_error;
     report.error = open_image(path, imgseal::seal_scope::whole_image, fd);
-    if (!report.error.failed()) report = check_open_image(fd, imgseal::seal_scope::whole_image);
-    if (judge(report, imgseal::seal_scope::whole_image, {}) != exit_status::all_sealed) {
+    if (!report.error.failed()) {
+        report = check_open_image(fd, imgseal::seal_scope::whole_image, nullptr, true);
+    }
+    imgseal::image_record image{};
+    if (report.verdict == seal_verdict::ok) {
+        report.error = imgseal::record_file_state(fd, same_as.state);
+        if (report.error.failed()) report.verdict = seal_verdict::system_error;
+    }
+    if (imgseal::judge_seal(verdict_text, report, imgseal::seal_scope::whole_image, {}, image) !=
+        imgseal::verdict_class::ok) {
         (void)std::fputs("imgseal-verify: --same-as ", stderr);
         print_path(stderr, path);
         (void)std::fprintf(stderr, ": %s\n", verdict_text);
         finish(exit_status::trouble);
     }
-    expected = {expected_seal::from::option, {report.length, report.checksum}};
+    same_as = {path, fd, same_as.state};
+    expected.source = expected_seal::from::option;
+    expected.record.seal = {report.length, report.checksum};
 }
 
 imgseal::record_reader reader;
 imgseal::record_line line;
 
-// Every image that the records open on `fd` name is looked up before the
-// first line: the run ends if the output would go into one, or if the
-// records cannot be read. Only a file that can be read twice is read twice.
-void guard_recorded_images(const char* records, int fd) {
-    imgseal::start_reading(reader, fd);
-    std::size_t size = 0;
-    for (imgseal::line_read read;
-         (read = imgseal::read_record_line(reader, line, size)) != imgseal::line_read::none;) {
-        char* path = nullptr;
-        imgseal::seal_values seal{};
-        if (read == imgseal::line_read::line && imgseal::parse_record(line, size, path, seal) &&
-            std::strcmp(path, "-") != 0) {
-            guard_image(path);
-        }
-    }
-    if (reader.error.failed()) {
-        complain(records, imgseal::describe(reader.error));
-        finish(exit_status::trouble);
-    }
-    if (lseek(fd, 0, SEEK_SET) == -1) {
-        complain(records, std::strerror(errno));
-        finish(exit_status::trouble);
-    }
-}
-
-constexpr outcome names_stdin{imgseal::fault::open_failed, 0,
-                              "a record cannot name standard input"};
-
-// Checks every image that `records` (a path, or - for standard input) names,
-// in its order.
-exit_status check_records(const char* records) {
-    const bool from_stdin = std::strcmp(records, "-") == 0;
-    const int fd = from_stdin ? STDIN_FILENO : open(records, O_RDONLY | O_CLOEXEC | O_NOCTTY);
-    if (fd == -1) {
-        complain(records, std::strerror(errno));
-        return exit_status::trouble;
-    }
-    // Lines written into the records would be read back as records, for ever.
-    guard_output(records, imgseal::storage_of(fd), "records");
-    struct stat status {};
-    if (!from_stdin && fstat(fd, &status) == 0 && S_ISREG(status.st_mode)) {
-        guard_recorded_images(records, fd);
-    }
+// The one reading of records: from where `fd` stands, each record goes to
+// `visit(path, record)`, whose statuses are summed up. With `warn`, each line
+// that is no record gets a warning, a record of 1.2.0 whose path begins with
+// # gets one, and records that hold none are trouble. Records that cannot be
+// read are trouble, said once.
+template <typename Visit>
+exit_status read_records(const char* records, int fd, bool warn, Visit visit) {
     imgseal::start_reading(reader, fd);
     exit_status worst = exit_status::all_sealed;
-    unsigned long line_number = 0;
     unsigned long found = 0;
-    std::size_t size = 0;
-    for (imgseal::line_read read;
-         (read = imgseal::read_record_line(reader, line, size)) != imgseal::line_read::none;) {
-        ++line_number;
+    for (;;) {
         char* path = nullptr;
-        expected_seal expected{expected_seal::from::record, {}};
-        if (read != imgseal::line_read::line ||
-            !imgseal::parse_record(line, size, path, expected.seal)) {
+        imgseal::image_record record{};
+        const imgseal::record_read read = imgseal::next_record(reader, line, path, record);
+        if (read == imgseal::record_read::end) break;
+        const char* warning = read == imgseal::record_read::not_record ? "not a record"
+                              : read == imgseal::record_read::hash_record
+                                  ? "a record of 1.2.0 whose path begins with #: checked, not "
+                                    "taken for a comment"
+                                  : nullptr;
+        if (warn && warning != nullptr && !errors_silenced) {
             print_path(stderr, records);
-            (void)std::fprintf(stderr, ":%lu: not a record\n", line_number);
+            (void)std::fprintf(stderr, ":%lu: %s\n", reader.line_number, warning);
+        }
+        if (read == imgseal::record_read::not_record) {
             worst = exit_status::trouble;
             continue;
         }
         ++found;
-        exit_status verdict = exit_status::all_sealed;
-        if (std::strcmp(path, "-") == 0) {
-            start_line(path);
-            verdict = image_error(names_stdin);
-        } else {
-            verdict = verify_image(path, expected);
-        }
-        if (verdict > worst) worst = verdict;
+        worst = worse(worst, visit(path, record));
     }
     if (reader.error.failed()) {
         complain(records, imgseal::describe(reader.error));
-        worst = exit_status::trouble;
-    } else if (found == 0) {
-        complain(records, "no record");
-        worst = exit_status::trouble;
+        return exit_status::trouble;
     }
-    if (!from_stdin) (void)close(fd);
+    if (found == 0 && warn) {
+        complain(records, "no record");
+        return exit_status::trouble;
+    }
     return worst;
 }
 
-// Whether standard error writes into a file that an argument names, as a
-// path or as an option's value (--check=FILE, -cFILE, -qcFILE). Such a run
-// is refused before its first line, and a mistake on its command line is not
-// written there either.
-bool errors_into_an_argument(int argc, char** argv) {
-    const imgseal::storage errors = imgseal::storage_of(STDERR_FILENO);
-    if (!errors.is_file && !errors.is_block) return false;
-    for (int i = 1; i < argc; ++i) {
-        const char* argument = argv[i];
-        const char* value = nullptr;
-        if (argument[0] == '-' && argument[1] == '-') {
-            value = std::strchr(argument, '=');
-        } else if (argument[0] == '-') {
-            value = std::strchr(argument, 'c');
-        }
-        const char* const paths[] = {argument, value != nullptr ? value + 1 : nullptr};
-        for (const char* path : paths) {
-            if (path != nullptr && *path != '\0' &&
-                imgseal::writes_into(STDERR_FILENO, imgseal::storage_at(path))) {
-                return true;
-            }
-        }
+// The records that -c or --find name, open on `fd` from `start`, where they
+// can be read again from there (a regular file, standard input included);
+// `start` is -1 for those that can be read once only.
+struct records_file {
+    const char* name;
+    int fd;
+    off_t start;
+};
+records_file records{nullptr, -1, -1};
+
+outcome open_records(const char* name) {
+    records.name = name;
+    records.fd =
+        std::strcmp(name, "-") == 0 ? STDIN_FILENO : open(name, O_RDONLY | O_CLOEXEC | O_NOCTTY);
+    if (records.fd == -1) return imgseal::system_fault(imgseal::fault::open_failed);
+    struct stat status {};
+    if (fstat(records.fd, &status) == 0 && S_ISREG(status.st_mode)) {
+        records.start = lseek(records.fd, 0, SEEK_CUR);
     }
-    return false;
+    return imgseal::succeeded;
 }
 
-// A command line that names no image gets the usage; any other mistake one
-// line that says what is wrong.
-[[noreturn]] void usage_error(const char* message) {
-    if (errors_silenced) finish(exit_status::trouble);
-    if (message != nullptr) {
-        (void)std::fprintf(stderr, "imgseal-verify: %s\n", message);
-    } else {
-        (void)std::fputs(usage_line, stderr);
+void rewind_records() {
+    if (lseek(records.fd, records.start, SEEK_SET) == -1) {
+        complain(records.name, std::strerror(errno));
+        finish(exit_status::trouble);
     }
-    finish(exit_status::trouble);
+}
+
+// Checks every image that the records name, in their order.
+exit_status check_records() {
+    constexpr outcome names_stdin{imgseal::fault::open_failed, 0,
+                                  "a record cannot name standard input"};
+    return read_records(records.name, records.fd, true,
+                        [&](const char* path, const imgseal::image_record& record) {
+                            if (std::strcmp(path, "-") == 0) {
+                                start_line(path);
+                                return image_error(names_stdin);
+                            }
+                            expected_seal expected{};
+                            expected.source = expected_seal::from::record;
+                            expected.record = record;
+                            return verify_image(path, expected);
+                        });
+}
+
+// A line for each record that the image at `path` matches, or one that says
+// it matches none.
+exit_status find_image(const char* path, bool first) {
+    imgseal::image_record image{};
+    const imgseal::verdict_class verdict = check_image(path, {}, image, true);
+    if (verdict != imgseal::verdict_class::ok) return end_line(status_of(verdict), verdict_text);
+    if (!first) rewind_records();
+    unsigned long matches = 0;
+    const exit_status read =
+        read_records(records.name, records.fd, first,
+                     [&](const char* recorded, const imgseal::image_record& record) {
+                         if (!imgseal::record_matches(record, image))
+                             return exit_status::all_sealed;
+                         if (matches++ != 0) start_line(path);
+                         if (options.quiet || options.status_only) return exit_status::all_sealed;
+                         if (!line_started) print_path(stdout, path, true);
+                         line_started = false;
+                         (void)std::fputs(": matches ", stdout);
+                         print_path(stdout, recorded);
+                         imgseal::format_record(verdict_text, sizeof verdict_text, record);
+                         (void)std::printf(": %s\n", verdict_text);
+                         flush_output();
+                         return exit_status::all_sealed;
+                     });
+    if (matches == 0) end_line(exit_status::failed, "no record matches");
+    return worse(read, matches == 0 ? exit_status::failed : exit_status::all_sealed);
+}
+
+// The guard, one decision before the first message: standard output and
+// error are compared with the records file, with every path that the command
+// line names, and with every path that the records name where they can be
+// read twice, in a first reading that only looks the paths up.
+void guard_everything(const char* argument_into) {
+    // Lines written into the records would be read back as records, for ever.
+    if (records.fd != -1) guard_output(records.name, imgseal::storage_of(records.fd), "records");
+    if (argument_into != nullptr) guard_image(argument_into);
+    if (records.fd == -1 || records.start == -1) return;
+    (void)read_records(records.name, records.fd, false,
+                       [](const char* path, const imgseal::image_record&) {
+                           if (std::strcmp(path, "-") != 0) guard_image(path);
+                           return exit_status::all_sealed;
+                       });
+    if (reader.error.failed()) finish(exit_status::trouble);
+    rewind_records();
 }
 
 }  // namespace
@@ -431,116 +453,49 @@ bool errors_into_an_argument(int argc, char** argv) {
 int main(int argc, char** argv) {
     if (imgseal::hold_standard_streams().failed()) return static_cast<int>(exit_status::trouble);
     imgseal::block_on_standard_output();
-    errors_silenced = errors_into_an_argument(argc, argv);
-    enum long_only : int {
-        expect_option = 256,
-        same_as_option,
-        slot_option,
-        status_option,
-        wait_option,
-        help_option,
-        version_option
-    };
-    static const option long_options[] = {
-        {"check", required_argument, nullptr, 'c'},
-        {"expect", required_argument, nullptr, expect_option},
-        {"same-as", required_argument, nullptr, same_as_option},
-        {"slot", no_argument, nullptr, slot_option},
-        {"quiet", no_argument, nullptr, 'q'},
-        {"status", no_argument, nullptr, status_option},
-        {"wait", required_argument, nullptr, wait_option},
-        {"help", no_argument, nullptr, help_option},
-        {"version", no_argument, nullptr, version_option},
-        {nullptr, 0, nullptr, 0},
-    };
-    const char* records = nullptr;
-    const char* same_as = nullptr;
-    expected_seal expected{};
-    // Its own messages would show the argument raw; complain() escapes it.
-    opterr = 0;
-    options.error_form = imgseal::text_form_for(stderr);
-    // "-" first: the arguments stay in their order, images come back as
-    // option 1, and so the argument that holds the option being read is the
-    // one at optind before the call, a group of short options included. The
-    // images are gathered at the front of argv, after the program's name.
-    int images = 1;
-    for (;;) {
-        const int at = optind;
-        const int option = getopt_long(argc, argv, "-c:q", long_options, nullptr);
-        if (option == -1) break;
-        switch (option) {
-            case 1:
-                argv[images++] = optarg;
-                break;
-            case 'c':
-                records = optarg;
-                break;
-            case 'q':
-                options.quiet = true;
-                break;
-            case expect_option:
-                expected.source = expected_seal::from::option;
-                if (!imgseal::parse_seal_values(optarg, expected.seal)) {
-                    usage_error("--expect takes LENGTH,CHECKSUM, as in --expect=2024,DEAC");
-                }
-                break;
-            case same_as_option:
-                if (*optarg == '\0') usage_error("--same-as takes the path of a sealed image");
-                if (std::strcmp(optarg, "-") == 0) {
-                    usage_error("--same-as takes an image file, not standard input");
-                }
-                same_as = optarg;
-                break;
-            case slot_option:
-                options.scope = imgseal::seal_scope::slot;
-                break;
-            case status_option:
-                options.status_only = true;
-                break;
-            case wait_option: {
-                const char* text = optarg;
-                std::uint32_t seconds = 0;
-                if (!imgseal::parse_decimal(text, seconds) || *text != '\0') {
-                    usage_error("--wait takes a whole number of seconds, 0 or more");
-                }
-                options.wait_seconds = seconds;
-                break;
+    error_form = imgseal::text_form_for(stderr);
+    const char* argument_into = imgseal::argument_written_into(argc, argv);
+    options = imgseal::read_verify_command(argc, argv);
+    const char* records_name = options.records != nullptr ? options.records : options.find;
+    outcome opened = imgseal::succeeded;
+    if (records_name != nullptr) opened = open_records(records_name);
+    guard_everything(argument_into);
+    switch (options.what) {
+        case imgseal::verify_command::action::help:
+            (void)std::fputs(imgseal::verify_usage_line, stdout);
+            (void)std::fputs(imgseal::verify_usage_text, stdout);
+            finish(exit_status::all_sealed);
+        case imgseal::verify_command::action::version:
+            (void)std::puts("imgseal-verify (imgseal) " IMGSEAL_VERSION);
+            finish(exit_status::all_sealed);
+        case imgseal::verify_command::action::mistake:
+            if (options.argument != nullptr) {
+                complain(options.argument, options.mistake);
+            } else if (options.mistake != nullptr && !errors_silenced) {
+                (void)std::fprintf(stderr, "imgseal-verify: %s\n", options.mistake);
+            } else if (!errors_silenced) {
+                (void)std::fputs(imgseal::verify_usage_line, stderr);
             }
-            case help_option:
-                (void)std::fputs(usage_line, stdout);
-                (void)std::fputs(usage_text, stdout);
-                finish(exit_status::all_sealed);
-            case version_option:
-                (void)std::puts("imgseal-verify (imgseal) " IMGSEAL_VERSION);
-                finish(exit_status::all_sealed);
-            default:  // the option is not known, or lacks its argument
-                complain(argv[at], "unknown option, or one that lacks its value");
-                finish(exit_status::trouble);
-        }
+            finish(exit_status::trouble);
+        case imgseal::verify_command::action::run:
+            break;
     }
-    while (optind < argc) argv[images++] = argv[optind++];  // those after --
-    const bool expect_given = expected.source != expected_seal::from::nothing;
-    if (records != nullptr && images > 1) usage_error("-c cannot be combined with images");
-    if (records != nullptr && expect_given) usage_error("-c cannot be combined with --expect");
-    if (records != nullptr && same_as != nullptr) {
-        usage_error("-c cannot be combined with --same-as");
+    if (opened.failed()) {
+        complain(records_name, imgseal::describe(opened));
+        finish(exit_status::trouble);
     }
-    if (same_as != nullptr && expect_given) {
-        usage_error("--same-as cannot be combined with --expect");
+    if (options.find != nullptr && records.start == -1 && options.images > 2) {
+        complain(options.find, "records that cannot be read twice are searched for one IMAGE only");
+        finish(exit_status::trouble);
     }
-    if (records == nullptr && images == 1) usage_error(nullptr);
-    options.form = imgseal::text_form_for(stdout);
-
-    if (records != nullptr) finish(check_records(records));
-    // Nothing is written before every image named is known not to be where
-    // the output goes.
-    if (same_as != nullptr) guard_image(same_as);
-    for (int i = 1; i < images; ++i) guard_image(argv[i]);
-    if (same_as != nullptr) take_seal_of(same_as, expected);
+    output_form = imgseal::text_form_for(stdout);
+    expected_seal expected = options.expected;
+    if (options.records != nullptr) finish(check_records());
+    if (options.same_as != nullptr) take_seal_of(options.same_as, expected);
     exit_status worst = exit_status::all_sealed;
-    for (int i = 1; i < images; ++i) {
-        const exit_status verdict = verify_image(argv[i], expected);
-        if (verdict > worst) worst = verdict;
+    for (int i = 1; i < options.images; ++i) {
+        worst = worse(worst, options.find != nullptr ? find_image(argv[i], i == 1)
+                                                     : verify_image(argv[i], expected));
     }
     finish(worst);
 }

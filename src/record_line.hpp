@@ -1,5 +1,5 @@
 // The record line: the line that imgseal-verify prints for an image that is
-// sealed, and that -c reads back as the seal the image must still have.
+// sealed, and that -c and --find read back as what the image must still be.
 #pragma once
 
 #include <cstddef>
@@ -13,19 +13,34 @@ namespace imgseal {
 
 // A record line is
 //
-//     PATH: OK, Length = N, Checksum XXXX
+//     PATH: OK, Length = N, Checksum XXXX[, CRC-32 XXXXXXXX], SHA-256 H
 //
-// N in decimal, XXXX four hexadecimal digits (written upper-case, read in
-// either case). The path is written byte for byte, except that a path holding
-// a newline, a carriage return or a backslash has them written \n, \r and \\,
-// and its line then begins with a backslash that says so, as the digest
-// tools' lines do; so one line is always one record, and a record holds no
-// raw carriage return. A record is read from the end of its line: the path is
-// everything before the last ": OK, Length = ", so a path may hold that text.
+// N in decimal; XXXX and XXXXXXXX hexadecimal digits, written upper-case; H
+// the 64 hexadecimal digits of the SHA-256 of the image's first N bytes,
+// written lower-case, as sha256sum prints them. Digits are read in either
+// case. The CRC-32 field is there only for an image that carries a CRC-32.
+// 1.2.0 wrote records that end after the checksum; they are read as records
+// without a digest. A field after the checksum that is not exactly one of
+// these (a digest one digit short, a CRC-32 without the digest after it)
+// makes the line no record.
 //
-// Lines end with a newline, or with the end of the file. One carriage return
-// right before that end belongs to it, so that records checked out with CRLF
-// line ends read the same; any other carriage return makes a line no record.
+// The path is written byte for byte, except that a path holding a newline, a
+// carriage return or a backslash has them written \n, \r and \\, and its
+// line then begins with a backslash that says so, as the digest tools' lines
+// do; so one line is always one record, and a record holds no raw carriage
+// return. A path that begins with # is written with that backslash too, so
+// that its line is not taken for a comment. A record is read from the end of
+// its line: the path is everything before the last ": OK, Length = ", so a
+// path may hold that text; it is never empty.
+//
+// Records files: lines end with a newline, or with the end of the file. One
+// carriage return right before that end belongs to it, so that records
+// checked out with CRLF line ends read the same; any other carriage return
+// makes a line no record. A UTF-8 byte-order mark at the start is skipped;
+// records that start with a UTF-16 one are refused. Lines that are empty or
+// hold only spaces and tabs are skipped, and so are comments: lines that
+// begin with #, except one that reads as a record of 1.2.0's form, which
+// 1.2.0 wrote for a path that begins with #.
 
 // What a record says of its image.
 struct seal_values {
@@ -33,9 +48,21 @@ struct seal_values {
     std::uint16_t checksum;
 };
 
+inline constexpr std::size_t sha256_size = 32;
+
+struct image_record {
+    seal_values seal;
+    bool has_crc;  // the image carries a CRC-32
+    std::uint32_t crc;
+    bool has_sha256;  // false in 1.2.0's records only
+    std::uint8_t sha256[sha256_size];
+};
+
 // The longest record line: a path of PATH_MAX (4096) bytes, each of them
-// escaped, and its verdict.
-inline constexpr std::size_t longest_record = 2 * 4096 + 64;
+// escaped, its line's leading backslash, and the longest verdict.
+inline constexpr std::size_t longest_record =
+    1 + 2 * 4096 + sizeof ": OK, Length = 4294967295, Checksum FFFF, CRC-32 FFFFFFFF, SHA-256 " -
+    1 + 2 * sha256_size;
 
 // Reads the decimal number at `text`, of at most 32 bits, and moves `text`
 // past it.
@@ -45,17 +72,19 @@ bool parse_decimal(const char*& text, std::uint32_t& value);
 bool parse_seal_values(const char* text, seal_values& seal);
 
 // Reads `line`, a line of `size` bytes without its line end and followed by a
-// zero byte, as a record. Its path is unescaped in place, and `path` points to
-// it.
-bool parse_record(char* line, std::size_t size, char*& path, seal_values& seal);
+// zero byte, as a record: one that holds a zero byte of its own is none. Its path is unescaped in
+// place, and `path` points to it.
+bool parse_record(char* line, std::size_t size, char*& path, image_record& record);
 
-// Writes `path` as a line begins with it, in `form`: where `form` is raw, a
-// path that would break the line is escaped as described above.
-void print_line_path(std::FILE* stream, const char* path, text_form form);
+// Writes `path` in `form`: where `form` is raw, a path that would break the
+// line is escaped as described above, and so is one that begins with # where
+// it begins the line (`starts_line`).
+void print_line_path(std::FILE* stream, const char* path, text_form form, bool starts_line);
 
-// Writes what follows the path in a record, "OK, Length = N, Checksum XXXX",
-// into `text` (of `size` bytes, cut short if that is too small).
-void format_seal(char* text, std::size_t size, const seal_values& seal);
+// Writes what follows the path in a record, "OK, Length = N, ...", into `text`
+// (of `size` bytes, cut short if that is too small). The digest is written
+// only where `record` has one.
+void format_record(char* text, std::size_t size, const image_record& record);
 
 // Reads a records file line by line, through a buffer of its own, waiting for
 // input where the descriptor is non-blocking.
@@ -64,7 +93,9 @@ struct record_reader {
     std::size_t start;  // the unread bytes of `buffer`, from start to end
     std::size_t end;
     bool at_end;
-    outcome error;  // the failed read, if any
+    bool started;               // the byte-order mark has been looked for
+    unsigned long line_number;  // of the line read last
+    outcome error;              // the failed read, or records in UTF-16
     char buffer[1 << 16];
 };
 
@@ -75,7 +106,7 @@ void start_reading(record_reader& reader, int fd);
 
 enum class line_read {
     line,        // a line that may be a record
-    not_record,  // a line longer than any record, or holding a zero byte
+    not_record,  // a line longer than any record
     none,        // the end of the file, or a failed read (`error`)
 };
 
@@ -83,5 +114,17 @@ enum class line_read {
 // followed by a zero byte. The rest of a line too long to keep is read and
 // dropped.
 line_read read_record_line(record_reader& reader, record_line& line, std::size_t& size);
+
+enum class record_read {
+    record,       // a record: `path` and `record` tell it
+    hash_record,  // a record of 1.2.0's form whose path begins with #
+    not_record,   // a line that is no record, no comment and not blank
+    end,          // the end of the file, or a failed read (`error`)
+};
+
+// Reads lines up to the next that is not blank and no comment, and reads it
+// as a record; reader.line_number is its number.
+record_read next_record(record_reader& reader, record_line& line, char*& path,
+                        image_record& record);
 
 }  // namespace imgseal

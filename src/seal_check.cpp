@@ -85,9 +85,17 @@ void judge_sum(seal_report& report, checksum_state& state, const std::uint8_t* d
     if (report.computed != report.checksum) report.verdict = seal_verdict::bad_checksum;
 }
 
+// Whether an image whose bytes run on past its length, `state` the sum of its
+// first `length` bytes, would pass as a slot: a slot read back into a file.
+bool passes_as_slot(seal_report report, checksum_state& state, const std::uint8_t* descriptor) {
+    judge_sum(report, state, descriptor);
+    return report.verdict == seal_verdict::length_not_size;
+}
+
 }  // namespace
 
-seal_report check_seal(int fd, std::uint64_t size, seal_scope scope) {
+seal_report check_seal(int fd, std::uint64_t size, seal_scope scope,
+                       const block_observer* observer) {
     std::uint8_t header[header_size] = {};
     std::uint8_t descriptor[descriptor_size] = {};
     std::uint32_t descriptor_offset = 0;
@@ -102,16 +110,22 @@ seal_report check_seal(int fd, std::uint64_t size, seal_scope scope) {
         }
     }
     seal_report report = judge_fields(header, descriptor_offset, descriptor, size, scope);
+    if (report.verdict == seal_verdict::length_not_size && report.length < size) {
+        checksum_state state = checksum_init();
+        report.passes_as_slot = !sum_prefix(fd, report.length, state).failed() &&
+                                passes_as_slot(report, state, descriptor);
+        return report;
+    }
     if (report.verdict != seal_verdict::ok) return report;
 
     checksum_state state = checksum_init();
-    const outcome result = sum_prefix(fd, report.length, state);
+    const outcome result = sum_prefix(fd, report.length, state, observer);
     if (result.failed()) return failed_to_read(report, result);
     judge_sum(report, state, descriptor);
     return report;
 }
 
-seal_report check_seal_of_file(int fd, seal_scope scope) {
+seal_report check_seal_of_file(int fd, seal_scope scope, const block_observer* observer) {
     seal_report report{};
     report.verdict = seal_verdict::system_error;
     file_state before{};
@@ -121,7 +135,8 @@ seal_report check_seal_of_file(int fd, seal_scope scope) {
         report.error = {fault::open_failed, EOVERFLOW, nullptr};
         return report;
     }
-    const seal_report checked = check_seal(fd, static_cast<std::uint64_t>(before.size), scope);
+    const seal_report checked =
+        check_seal(fd, static_cast<std::uint64_t>(before.size), scope, observer);
     report.error = compare_file_state(fd, before);
     return report.error.failed() ? report : checked;
 }
@@ -142,7 +157,7 @@ void capture(std::uint8_t* field, std::uint64_t from, std::size_t size, const st
 // The stream is read once: the header and the descriptor are kept as they
 // pass, and the bytes are summed up to the length, once the descriptor has
 // told it (no shorter length can pass the checks of the fields).
-seal_report check_seal_stream(int fd, seal_scope scope) {
+seal_report check_seal_stream(int fd, seal_scope scope, const block_observer* observer) {
     alignas(64) static std::uint8_t buffer[checksum_buffer_size];
     // A descriptor that overlaps the header lies within the first 24 bytes.
     constexpr std::size_t head_size = header_size + descriptor_size;
@@ -161,6 +176,9 @@ seal_report check_seal_stream(int fd, seal_scope scope) {
     std::uint64_t position = 0;
     std::uint64_t descriptor_at = 0;
     std::uint64_t sum_limit = UINT64_MAX;
+    // The observer sees the bytes before the fields can be judged: its
+    // failure counts only for a stream whose fields pass, as for a file.
+    outcome observed = succeeded;
     for (;;) {
         const ssize_t got = read_waiting(fd, buffer, sizeof buffer);
         if (got == -1) return failed_to_read({}, system_fault(fault::read_failed));
@@ -191,12 +209,20 @@ seal_report check_seal_stream(int fd, seal_scope scope) {
             const auto summed =
                 static_cast<std::size_t>(std::min<std::uint64_t>(length, sum_limit - position));
             checksum_update(state, buffer, summed);
+            if (observer != nullptr && !observed.failed()) {
+                observed = observer->take(observer->context, buffer, summed);
+            }
         }
         position += length;
     }
     seal_report report =
         judge_fields(head, static_cast<std::uint32_t>(descriptor_at), descriptor, position, scope);
+    // The bytes past the length were read, not summed.
+    if (report.verdict == seal_verdict::length_not_size && report.length < position) {
+        report.passes_as_slot = passes_as_slot(report, state, descriptor);
+    }
     if (report.verdict != seal_verdict::ok) return report;
+    if (observed.failed()) return failed_to_read(report, observed);
     judge_sum(report, state, descriptor);
     return report;
 }

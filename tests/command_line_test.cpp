@@ -2,12 +2,14 @@
 // the order of what the tool prints.
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <csignal>
 #include <ctime>
 
+#include "image_file.hpp"
 #include "support.hpp"
 
 namespace imgseal_test {
@@ -165,6 +167,9 @@ TEST_F(command_line, OutputIntoTheImageIsRefused) {
         {"exec \"$0\" \"$1\" 1<>\"$1\"", "", refusal},
         {"exec \"$0\" \"$1\" 2>>\"$1\"", refusal, ""},
         {"exec \"$0\" \"$1\" >>\"$1\" 2>&1", "", ""},
+        // The usage line, for one argument too many, is guarded like the rest.
+        {"exec \"$0\" \"$1\" extra >>\"$1\"", "", refusal},
+        {"exec \"$0\" extra \"$1\" 2>>\"$1\"", refusal, ""},
     };
     for (const auto& c : cases) {
         put_image(image);
@@ -197,19 +202,62 @@ TEST_F(command_line, OutputIntoTheImageIsRefused) {
         {{"-c", records}, ">>\"$I\"", verify_refusal},
         {{"-c", records}, "1<>\"$I\"", verify_refusal},
         // Nor does a message that only standard error could take: a write
-        // error, or a mistake on the command line.
+        // error, or a mistake on the command line, one that only the records
+        // name the image for among them.
         {{first, image_path_}, "2>>\"$I\" >/dev/full", ""},
         {{"--bogus", image_path_}, "2>>\"$I\"", ""},
+        {{"-c", records, "--wiat=5"}, "2>>\"$I\"", ""},
+        // Nor --help and --version, on standard output.
+        {{image_path_, "--version"}, ">>\"$I\"", verify_refusal},
+        {{"--help", image_path_}, ">>\"$I\"", verify_refusal},
+        // Records on standard input that is a file are read twice too.
+        {{"-c", "-"}, "<\"$R\" >>\"$I\"", verify_refusal},
+        // Nor into the records, their path glued to -c.
+        {{"-c" + records, "--bogus"}, "2>>\"$R\"", ""},
     };
     for (const auto& c : verify_cases) {
         put_image(sealed);
         const run_result run =
-            run_verify(c.args, {"env", "I=" + image_path_, "sh", "-c",
+            run_verify(c.args, {"env", "I=" + image_path_, "R=" + records, "sh", "-c",
                                 std::string("exec \"$@\" ") + c.redirection, "sh"});
         EXPECT_EQ(run.status, 2) << c.redirection << c.args.size();
         EXPECT_EQ(run.err, c.err) << c.redirection << c.args.size();
         EXPECT_EQ(read_file(image_path_), sealed) << c.redirection << c.args.size();
+        EXPECT_EQ(read_file(records), bytes(made.out.begin(), made.out.end())) << c.redirection;
     }
+}
+
+// Output into the backing file of a loop device is output into the device:
+// the backing file is found from the device number that the loop device
+// gives, decoded from the kernel's encoding for any major and minor number;
+// and a file is the same file only on the same device, not by its inode
+// number alone.
+TEST(output_guard, FileIsTheSameByDeviceAndInode) {
+    const struct {
+        std::uint64_t encoded;
+        unsigned major;
+        unsigned minor;
+    } devices[] = {
+        {0x00801, 8, 1},              // a SCSI disk's partition
+        {0x10301, 259, 1},            // NVMe: a major number of 256 or more
+        {0x10072C, 7, 300},           // a minor number of 256 or more
+        {0xFFFFFFFF, 4095, 0xFFFFF},  // the largest of both
+    };
+    for (const auto& d : devices) {
+        const dev_t decoded = imgseal::decode_loop_device(d.encoded);
+        EXPECT_EQ(major(decoded), d.major) << std::hex << d.encoded;
+        EXPECT_EQ(minor(decoded), d.minor) << std::hex << d.encoded;
+    }
+    char name[] = "/tmp/imgseal-guard-XXXXXX";
+    const int fd = mkstemp(name);
+    ASSERT_NE(fd, -1);
+    imgseal::storage file = imgseal::storage_of(fd);
+    EXPECT_TRUE(file.is_file);
+    EXPECT_TRUE(imgseal::writes_into(fd, file));
+    file.device = makedev(major(file.device) + 1, minor(file.device));
+    EXPECT_FALSE(imgseal::writes_into(fd, file));
+    close(fd);
+    unlink(name);
 }
 
 // The file reached through /proc is checked to be the file examined: with

@@ -62,6 +62,23 @@ bytes sealed_image(const bytes& image, std::uint32_t descriptor_offset) {
     return sealed;
 }
 
+std::uint32_t reference_crc32(const std::uint8_t* data, std::size_t size, std::uint32_t crc) {
+    std::uint32_t reg = ~crc;
+    for (std::size_t i = 0; i < size; ++i) {
+        reg ^= data[i];
+        for (int bit = 0; bit < 8; ++bit) reg = (reg & 1) != 0 ? (reg >> 1) ^ 0xEDB88320 : reg >> 1;
+    }
+    return ~reg;
+}
+
+std::uint32_t reference_image_crc(const bytes& image) {
+    bytes zeroed = image;
+    for (std::size_t i = 12; i < 24 && i < zeroed.size(); ++i) {
+        if (i < 16 || i >= 18) zeroed[i] = 0;
+    }
+    return reference_crc32(zeroed.data(), zeroed.size());
+}
+
 std::uint16_t load_be16_at(const bytes& data, std::size_t at) {
     return static_cast<std::uint16_t>(data.at(at) << 8 | data.at(at + 1));
 }

@@ -47,6 +47,15 @@ inline reference_result reference_checksum(const bytes& data) {
 // length in the descriptor, and the fill byte after an odd-sized image.
 bytes sealed_image(const bytes& image, std::uint32_t descriptor_offset);
 
+// The CRC-32 from its definition, a bit at a time: reflected, polynomial
+// 0xEDB88320, the register starting at 0xFFFFFFFF and inverted at the end.
+// `crc` continues an earlier result over more bytes.
+std::uint32_t reference_crc32(const std::uint8_t* data, std::size_t size, std::uint32_t crc = 0);
+
+// The CRC field's value for an image's bytes: the CRC-32 of a copy with file
+// bytes 12-15 and 18-23 set to zero.
+std::uint32_t reference_image_crc(const bytes& image);
+
 std::uint16_t load_be16_at(const bytes& data, std::size_t at);
 std::uint32_t load_be32_at(const bytes& data, std::size_t at);
 

@@ -7,6 +7,7 @@
 //                           (read() and, under _FORTIFY_SOURCE, __read_chk())
 //   IO_FAULTS_WRITE_CAP     write() moves at most this many bytes
 //   IO_FAULTS_PWRITE_ERROR  pwrite() fails with this error number, writing nothing
+//   IO_FAULTS_PWRITE_ZERO   when 1, pwrite() returns 0, writing nothing
 //   IO_FAULTS_FAIL_MMAP     when 1, mapping the image fails with ENODEV
 //   IO_FAULTS_REWRITE_AT    another writer changes the image's first byte in
 //                           place just before the pass's Nth window or read
@@ -15,12 +16,17 @@
 //                           tar do: only the change time still shows the write
 //   IO_FAULTS_REWRITE_IN_FLUSH  when 1, another writer changes it inside
 //                           fdatasync(), as during the fill byte's long flush
+//   IO_FAULTS_MAPPING_CHEAPER  when 1, the thread's processor-time clock moves
+//                           one nanosecond a reading, so that the pass, which
+//                           times mapping against reading, finds mapping the
+//                           cheaper way on any host
 // No <unistd.h> nor <sys/mman.h>: with 64-bit file offsets they rename mmap
 // and pwrite to their 64-bit forms, and both forms are defined here.
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/types.h>
+#include <time.h>
 
 #include <cerrno>
 #include <cstddef>
@@ -35,10 +41,12 @@ struct fault_settings {
     std::size_t read_cap;
     std::size_t write_cap;
     int pwrite_error;
+    bool pwrite_zero;
     bool fail_mmap;
     std::size_t rewrite_at;
     bool keep_times;
     bool rewrite_in_flush;
+    bool mapping_cheaper;
     const char* image_path;
 };
 
@@ -65,10 +73,12 @@ __attribute__((constructor)) void load_settings() {
     settings.read_cap = setting("IO_FAULTS_READ_CAP");
     settings.write_cap = setting("IO_FAULTS_WRITE_CAP");
     settings.pwrite_error = static_cast<int>(setting("IO_FAULTS_PWRITE_ERROR"));
+    settings.pwrite_zero = setting("IO_FAULTS_PWRITE_ZERO") == 1;
     settings.fail_mmap = setting("IO_FAULTS_FAIL_MMAP") == 1;
     settings.rewrite_at = setting("IO_FAULTS_REWRITE_AT");
     settings.keep_times = setting("IO_FAULTS_KEEP_TIMES") == 1;
     settings.rewrite_in_flush = setting("IO_FAULTS_REWRITE_IN_FLUSH") == 1;
+    settings.mapping_cheaper = setting("IO_FAULTS_MAPPING_CHEAPER") == 1;
     settings.image_path = image;
 }
 
@@ -159,6 +169,7 @@ ssize_t pwrite(int fd, const void* buffer, std::size_t count, __off_t offset) {
         errno = error;
         return -1;
     }
+    if (faults().pwrite_zero && is_image(fd)) return 0;
     return real(fd, buffer, count, offset);
 }
 
@@ -170,6 +181,7 @@ ssize_t pwrite64(int fd, const void* buffer, std::size_t count, __off64_t offset
         errno = error;
         return -1;
     }
+    if (faults().pwrite_zero && is_image(fd)) return 0;
     return real(fd, buffer, count, offset);
 }
 
@@ -194,6 +206,16 @@ void* mmap64(void* address, std::size_t length, int protection, int flags, int f
         return map_failed;
     }
     return real(address, length, protection, flags, fd, offset);
+}
+
+int clock_gettime(clockid_t clock, struct timespec* now) {
+    static const auto real = next_definition<int (*)(clockid_t, struct timespec*)>("clock_gettime");
+    static long readings = 0;
+    if (faults().mapping_cheaper && clock == CLOCK_THREAD_CPUTIME_ID) {
+        *now = {0, ++readings};
+        return 0;
+    }
+    return real(clock, now);
 }
 
 int fdatasync(int fd) {

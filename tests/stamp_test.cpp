@@ -1,6 +1,7 @@
 // Sealing end to end: the bytes written, the fill byte, what every failure of
 // a call on the image leaves behind, file size limits and racing runs.
 #include <fcntl.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -229,16 +230,25 @@ TEST_F(stamp, ShortStampWriteIsUndone) {
          {.write_cap = 1, .pwrite_error = EIO},
          "Incomplete write (stamp left partly written)\n",
          left::refused},
+        // A pwrite that writes nothing and reports no error ends the undoing
+        // instead of being tried for ever.
+        {2024,
+         {.write_cap = 1, .pwrite_zero = true},
+         "Incomplete write (stamp left partly written)\n",
+         left::refused},
     };
     for (const auto& c : cases) {
-        const std::string what = std::to_string(c.size) + " cap " +
-                                 std::to_string(c.faults.write_cap) + " pwrite " +
-                                 std::to_string(c.faults.pwrite_error);
+        const std::string what =
+            std::to_string(c.size) + " cap " + std::to_string(c.faults.write_cap) + " pwrite " +
+            std::to_string(c.faults.pwrite_error) + (c.faults.pwrite_zero ? " returns 0" : "");
         const bytes image = build_image({.size = c.size, .content_seed = 14});
         const reference_result want = reference_checksum(image);
         put_image(image);
         const std::string log = (dir_ / "calls.log").string();
-        std::vector<std::string> prefix = traced(image_path_, log);
+        // A run that loops ends all the same, and fails the case.
+        std::vector<std::string> prefix = {"timeout", "60"};
+        const std::vector<std::string> trace = traced(image_path_, log);
+        prefix.insert(prefix.end(), trace.begin(), trace.end());
         const std::vector<std::string> faults = with_io_faults(image_path_, c.faults);
         prefix.insert(prefix.end(), faults.begin(), faults.end());
         const run_result run = run_tool({image_path_}, prefix);
@@ -262,6 +272,63 @@ TEST_F(stamp, ShortStampWriteIsUndone) {
             EXPECT_EQ(read_file(image_path_), sealed_image(image, 8)) << what;
         }
     }
+}
+
+// A write to the image while imgseal waits to write its "Length =" line, on a
+// pipe that its reader has not emptied, is seen when the stamp is about to
+// be written: status 4, and the image as the writer left it, unsealed.
+TEST_F(stamp, WriterWhileTheLengthLineWaitsIsSeen) {
+    const bytes image = build_image({.size = 3000, .content_seed = 21});
+    put_image(image);
+    int lines[2];
+    ASSERT_EQ(pipe(lines), 0);
+    // One page of pipe, filled but for the name line: the length line waits.
+    ASSERT_EQ(fcntl(lines[1], F_SETPIPE_SZ, 4096), 4096);
+    const std::string name_line = "Name: abc\n";
+    const std::string filler(4096 - name_line.size(), 'x');
+    ASSERT_EQ(write(lines[1], filler.data(), filler.size()), static_cast<ssize_t>(filler.size()));
+    const std::string errors = (dir_ / "errors.txt").string();
+    const pid_t child = fork();
+    if (child == 0) {
+        dup2(lines[1], 1);
+        dup2(open(errors.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600), 2);
+        close(lines[0]);
+        close(lines[1]);
+        execl(IMGSEAL_BINARY, IMGSEAL_BINARY, image_path_.c_str(), nullptr);
+        _exit(127);
+    }
+    close(lines[1]);
+    // Blocked in write(1, ...): the length line, the name line having filled
+    // the pipe.
+    const std::string syscall = "/proc/" + std::to_string(child) + "/syscall";
+    std::string call;
+    for (int tries = 0; tries < 3000 && !call.starts_with(std::to_string(SYS_write) + " 0x1 ");
+         ++tries) {
+        usleep(10000);
+        std::getline(std::ifstream(syscall), call);
+    }
+    ASSERT_TRUE(call.starts_with(std::to_string(SYS_write) + " 0x1 ")) << call;
+    bytes rewritten = image;
+    rewritten[100] ^= 0x01;
+    const int writer = open(image_path_.c_str(), O_WRONLY | O_CLOEXEC);
+    ASSERT_EQ(pwrite(writer, &rewritten[100], 1, 100), 1);
+    close(writer);
+    std::string out;
+    char buffer[4096];
+    for (ssize_t got; (got = read(lines[0], buffer, sizeof buffer)) > 0;) {
+        out.append(buffer, static_cast<std::size_t>(got));
+    }
+    close(lines[0]);
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    EXPECT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 4);
+    ASSERT_TRUE(out.starts_with(filler));
+    EXPECT_EQ(out.substr(filler.size()), name_line + "Length = 3000\n");
+    const bytes reported = read_file(errors);
+    EXPECT_EQ(std::string(reported.begin(), reported.end()),
+              "Image changed during the checksum pass\n");
+    EXPECT_EQ(read_file(image_path_), rewritten);
 }
 
 // The image's writes and flushes come in the order that a power cut at any

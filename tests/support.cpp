@@ -2,11 +2,13 @@
 #include "support.hpp"
 
 #include <fcntl.h>
+#include <nettle/sha2.h>
 #include <pty.h>
 #include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -101,6 +103,11 @@ run_result run_verify(const std::vector<std::string>& args, const std::vector<st
     return run_program(IMGSEAL_VERIFY_BINARY, args, prefix, false, setup);
 }
 
+run_result run_pack(const std::vector<std::string>& args, const std::vector<std::string>& prefix,
+                    const run_setup& setup) {
+    return run_program(IMGSEAL_PACK_BINARY, args, prefix, false, setup);
+}
+
 run_result run_tool_on_terminal(const std::vector<std::string>& args, const char* program,
                                 const char* locale, bool errors_too) {
     int terminal = -1;
@@ -150,15 +157,11 @@ run_result run_tool_on_terminal(const std::vector<std::string>& args, const char
 std::vector<std::string> under_strace(const std::string& path, const std::string& inject) {
     // A sanitizer's leak check cannot stop the world under a tracer.
     // -P counts only the calls on the image; every other call runs as usual.
-    return {"env",
-            asan_options("detect_leaks=0"),
-            "strace",
-            "-o",
-            "/dev/null",
-            "-P",
-            path,
-            "-e",
-            "inject=" + inject};
+    std::vector<std::string> prefix = {"env", asan_options("detect_leaks=0"), "strace", "-o",
+                                       "/dev/null"};
+    if (!path.empty()) prefix.insert(prefix.end(), {"-P", path});
+    prefix.insert(prefix.end(), {"-e", "inject=" + inject});
+    return prefix;
 }
 
 std::vector<std::string> traced(const std::string& path, const std::string& log) {
@@ -175,15 +178,63 @@ std::vector<std::string> with_io_faults(const std::string& path, const io_faults
             "IO_FAULTS_READ_CAP=" + std::to_string(faults.read_cap),
             "IO_FAULTS_WRITE_CAP=" + std::to_string(faults.write_cap),
             "IO_FAULTS_PWRITE_ERROR=" + std::to_string(faults.pwrite_error),
+            std::string("IO_FAULTS_PWRITE_ZERO=") + (faults.pwrite_zero ? "1" : "0"),
             std::string("IO_FAULTS_FAIL_MMAP=") + (faults.fail_mmap ? "1" : "0"),
             "IO_FAULTS_REWRITE_AT=" + std::to_string(faults.rewrite_at),
             std::string("IO_FAULTS_KEEP_TIMES=") + (faults.keep_times ? "1" : "0"),
-            "IO_FAULTS_REWRITE_IN_FLUSH=" + std::to_string(faults.rewrite_in_flush)};
+            "IO_FAULTS_REWRITE_IN_FLUSH=" + std::to_string(faults.rewrite_in_flush),
+            std::string("IO_FAULTS_MAPPING_CHEAPER=") + (faults.mapping_cheaper ? "1" : "0")};
 }
 
 std::vector<std::string> inject_failure(const std::string& path, const std::string& call,
                                         const std::string& error, int nth) {
     return under_strace(path, call + ":error=" + error + ":when=" + std::to_string(nth));
+}
+
+namespace {
+
+std::string hex_digest(sha256_ctx& context) {
+    std::uint8_t digest[SHA256_DIGEST_SIZE];
+    sha256_digest(&context, sizeof digest, digest);
+    std::string hex;
+    for (const std::uint8_t byte : digest) {
+        char pair[3];
+        std::snprintf(pair, sizeof pair, "%02x", byte);
+        hex += pair;
+    }
+    return hex;
+}
+
+}  // namespace
+
+std::string sha256_hex(const std::uint8_t* data, std::size_t size) {
+    sha256_ctx context;
+    sha256_init(&context);
+    sha256_update(&context, size, data);
+    return hex_digest(context);
+}
+
+std::string sha256_hex_of_file(const std::string& path, std::size_t size) {
+    sha256_ctx context;
+    sha256_init(&context);
+    std::ifstream in(path, std::ios::binary);
+    std::vector<char> buffer(1 << 20);
+    while (size > 0 &&
+           in.read(buffer.data(), static_cast<std::streamsize>(std::min(buffer.size(), size)))) {
+        const auto got = static_cast<std::size_t>(in.gcount());
+        sha256_update(&context, got, reinterpret_cast<const std::uint8_t*>(buffer.data()));
+        size -= got;
+    }
+    return hex_digest(context);
+}
+
+std::string record_of(const bytes& image) {
+    const std::uint32_t descriptor = load_be32_at(image, 4);
+    const std::uint32_t length = load_be32_at(image, descriptor + 12);
+    char seal[64];
+    std::snprintf(seal, sizeof seal, "OK, Length = %u, Checksum %04X, SHA-256 ", length,
+                  load_be16_at(image, descriptor + 10));
+    return seal + sha256_hex(image.data(), std::min<std::size_t>(length, image.size()));
 }
 
 std::string sealed_output(const std::string& name, std::uint32_t length, std::uint16_t checksum) {

@@ -38,6 +38,10 @@ run_result run_tool(const std::vector<std::string>& args,
 run_result run_verify(const std::vector<std::string>& args,
                       const std::vector<std::string>& prefix = {}, const run_setup& setup = {});
 
+// Runs imgseal-pack with `args`, as run_tool runs imgseal.
+run_result run_pack(const std::vector<std::string>& args,
+                    const std::vector<std::string>& prefix = {}, const run_setup& setup = {});
+
 // As run_tool, with standard output on a pseudo-terminal, and standard error
 // too when `errors_too` is set (both then come back in `out`). The terminal is
 // in raw mode, so that it passes the program's bytes on unchanged ("\n"
@@ -47,7 +51,8 @@ run_result run_tool_on_terminal(const std::vector<std::string>& args,
                                 const char* locale = "C.UTF-8", bool errors_too = false);
 
 // The prefix that runs the tool under strace with `inject`, an injection
-// expression counted over the calls on `path` only.
+// expression counted over the calls on `path` only, or over all calls where
+// `path` is empty.
 std::vector<std::string> under_strace(const std::string& path, const std::string& inject);
 
 // The prefix that makes the Nth `call` on `path` fail with `error`.
@@ -59,18 +64,31 @@ std::vector<std::string> traced(const std::string& path, const std::string& log)
 
 // What the preloaded fault library does to the calls on one image (0: nothing).
 struct io_faults {
-    std::size_t read_cap = 0;   // reads of more than 2000 bytes return at most this many
-    std::size_t write_cap = 0;  // write() moves at most this many bytes
-    int pwrite_error = 0;       // pwrite() fails with this error number
-    bool fail_mmap = false;     // mapping the image fails with ENODEV
-    int rewrite_at = 0;         // another writer flips the image's first byte
-                                // before the pass's Nth window or read
-    bool keep_times = false;    // and then sets its modification time back
-    int rewrite_in_flush = 0;   // 1: it does so inside fdatasync() instead
+    std::size_t read_cap = 0;      // reads of more than 2000 bytes return at most this many
+    std::size_t write_cap = 0;     // write() moves at most this many bytes
+    int pwrite_error = 0;          // pwrite() fails with this error number
+    bool pwrite_zero = false;      // pwrite() returns 0
+    bool fail_mmap = false;        // mapping the image fails with ENODEV
+    int rewrite_at = 0;            // another writer flips the image's first byte
+                                   // before the pass's Nth window or read
+    bool keep_times = false;       // and then sets its modification time back
+    int rewrite_in_flush = 0;      // 1: it does so inside fdatasync() instead
+    bool mapping_cheaper = false;  // the pass finds mapping cheaper than reading
 };
 
 // The prefix that runs the tool with the fault library preloaded for `path`.
 std::vector<std::string> with_io_faults(const std::string& path, const io_faults& faults);
+
+// The SHA-256 of `size` bytes, as sha256sum prints it.
+std::string sha256_hex(const std::uint8_t* data, std::size_t size);
+// The same of the first `size` bytes of the file at `path`, read in pieces.
+std::string sha256_hex_of_file(const std::string& path, std::size_t size);
+
+// What follows the path on imgseal-verify's OK line for a sealed image whose
+// bytes (or a slot's, from its start) are `image`: "OK, Length = N, Checksum
+// XXXX, SHA-256 H", from its descriptor's fields and the digest of its first
+// N bytes.
+std::string record_of(const bytes& image);
 
 // The expected standard output of a run that seals an image.
 std::string sealed_output(const std::string& name, std::uint32_t length, std::uint16_t checksum);

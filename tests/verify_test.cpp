@@ -2,6 +2,7 @@
 // status it gives, and that it changes nothing.
 #include <fcntl.h>
 #include <linux/magic.h>
+#include <pty.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/statfs.h>
@@ -13,6 +14,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
 
 #include "support.hpp"
 
@@ -21,10 +23,15 @@ namespace {
 
 using verify = tool_test;
 
-std::string ok_line(const std::string& path, std::uint32_t length, std::uint16_t checksum) {
-    char line[64];
-    std::snprintf(line, sizeof line, ": OK, Length = %u, Checksum %04X\n", length, checksum);
-    return path + line;
+std::string hex4(std::uint16_t value) {
+    char text[8];
+    std::snprintf(text, sizeof text, "%04X", value);
+    return text;
+}
+
+// The OK line of the sealed image (or slot) whose bytes are `image`.
+std::string ok_line(const std::string& path, const bytes& image) {
+    return path + ": " + record_of(image) + "\n";
 }
 
 // Images sealed by imgseal verify, odd and even, with the descriptor at odd
@@ -38,12 +45,12 @@ TEST_F(verify, ImagesSealedByImgsealVerify) {
     for (const auto& c : cases) {
         const bytes image =
             build_image({.descriptor_offset = c.offset, .size = c.size, .content_seed = 17});
-        const reference_result want = reference_checksum(image);
         ASSERT_EQ(run_tool({put_image(image)}).status, 0) << c.size;
         const bytes sealed = read_file(image_path_);
+        ASSERT_EQ(sealed, sealed_image(image, c.offset)) << c.size;
         const run_result run = run_verify({image_path_});
         EXPECT_EQ(run.status, 0) << c.size;
-        EXPECT_EQ(run.out, ok_line(image_path_, want.padded_length, want.checksum)) << c.size;
+        EXPECT_EQ(run.out, ok_line(image_path_, sealed)) << c.size;
         EXPECT_EQ(run.err, "") << c.size;
         EXPECT_EQ(read_file(image_path_), sealed) << c.size;
     }
@@ -57,7 +64,8 @@ TEST_F(verify, ImagesSealedByImgsealVerify) {
     image[2101] = static_cast<std::uint8_t>(checksum);
     ASSERT_EQ(reference_checksum(image).checksum, 0);
     ASSERT_EQ(run_tool({put_image(image)}).status, 0);
-    EXPECT_EQ(run_verify({image_path_}).out, ok_line(image_path_, 2200, 0));
+    EXPECT_EQ(run_verify({image_path_}).out, ok_line(image_path_, read_file(image_path_)));
+    EXPECT_NE(run_verify({image_path_}).out.find(", Checksum 0000, "), std::string::npos);
     EXPECT_EQ(run_tool({image_path_}).out, "Non zero length field\n");
 }
 
@@ -143,7 +151,10 @@ TEST_F(large_image, ImageOf2GiBIsSealed) {
 // that many bytes through standard input.
 TEST_F(large_image, SealedImageOf2GiBVerifiesAsFileAndAsStream) {
     const reference_result seal = put_large_image(image_path_, largest, true);
-    const std::string ok = ok_line("", 2147483648u, seal.checksum);
+    char seal_text[64];
+    std::snprintf(seal_text, sizeof seal_text, ": OK, Length = 2147483648, Checksum %04X, SHA-256 ",
+                  seal.checksum);
+    const std::string ok = seal_text + sha256_hex_of_file(image_path_, largest) + "\n";
     EXPECT_EQ(run_verify({image_path_}).out, image_path_ + ok);
     const run_result piped =
         run_verify({"-"}, {"sh", "-c", "cat \"$0\" | exec \"$@\"", image_path_});
@@ -173,6 +184,13 @@ TEST_F(verify, EachDamageGivesItsFailedLine) {
     cut_in_name[23] = 0xE6;
     bytes odd_in_name = cut_in_name;
     odd_in_name[23] = 0xE5;
+    bytes padded = sealed;
+    padded.resize(4098, 0xFF);
+    bytes padded_and_changed = padded;
+    padded_and_changed[3000] ^= 0x01;
+    bytes negative_offset = sealed;
+    negative_offset[4] = 0x80;
+    negative_offset[7] = 0x00;
 
     const struct {
         const char* what;
@@ -188,11 +206,19 @@ TEST_F(verify, EachDamageGivesItsFailedLine) {
         {"last byte cut off", bytes(sealed.begin(), sealed.end() - 1),
          ": FAILED: length 4002, file size 4001\n"},
         {"odd length", odd_length, ": FAILED: length 4003 is odd\n"},
+        // A slot read back into a file: the image, then what followed it.
+        {"padded past its length", padded,
+         ": FAILED: length 4002, file size 4098 (use --slot to ignore what follows the image)\n"},
+        {"padded, and a byte changed", padded_and_changed,
+         ": FAILED: length 4002, file size 4098\n"},
         // Bytes 8 to 2023 are the descriptor and the name.
         {"length inside the name", cut_in_name,
          ": FAILED: length 2022 ends inside the name field\n"},
         {"odd length inside the name", odd_in_name, ": FAILED: length 2021 is odd\n"},
-        // No image at all: the header alone, and less.
+        // No image at all: a descriptor offset that is a negative file
+        // position, the header alone, and less.
+        {"descriptor offset of 2^31", negative_offset,
+         ": ERROR: not an image: the descriptor offset 2147483648 is 2^31 or more\n", 2},
         {"8 bytes", bytes(sealed.begin(), sealed.begin() + 8),
          ": ERROR: not an image: the descriptor offset 8 lies past the end (8 bytes)\n", 2},
         {"7 bytes", bytes(sealed.begin(), sealed.begin() + 7),
@@ -224,8 +250,7 @@ TEST_F(verify, SeveralImagesGiveOneLineEachAndTheWorstStatus) {
     bad_signature[16] = 0x54;
     write_file(bad, bad_signature);
     write_file(erased, bytes(4096, 0xFF));
-    const reference_result want = reference_checksum(image);
-    const std::string ok = ok_line(sealed, want.padded_length, want.checksum);
+    const std::string ok = ok_line(sealed, sealed_image(image, 8));
 
     run_result run = run_verify({sealed, unsealed, sealed});
     EXPECT_EQ(run.status, 1);
@@ -245,7 +270,8 @@ TEST_F(verify, SeveralImagesGiveOneLineEachAndTheWorstStatus) {
     EXPECT_EQ(run.out, "");
     EXPECT_EQ(run.err,
               "Usage: imgseal-verify [OPTION]... IMAGE...\n"
-              "  or:  imgseal-verify [OPTION]... -c FILE\n");
+              "  or:  imgseal-verify [OPTION]... -c FILE\n"
+              "  or:  imgseal-verify [OPTION]... --find=FILE IMAGE...\n");
 }
 
 // An image that its user may only read verifies: the verifier opens it
@@ -253,14 +279,13 @@ TEST_F(verify, SeveralImagesGiveOneLineEachAndTheWorstStatus) {
 TEST_F(verify, ReadOnlyImageVerifies) {
     if (geteuid() != 0) GTEST_SKIP() << "needs root to run the verifier as another user";
     const bytes image = build_image({.size = 2501, .content_seed = 3});
-    const reference_result want = reference_checksum(image);
     put_image(sealed_image(image, 8));
     ASSERT_EQ(chmod(dir_.c_str(), 0755), 0);
     ASSERT_EQ(chmod(image_path_.c_str(), 0444), 0);
     const run_result run =
         run_verify({image_path_}, {"setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"});
     EXPECT_EQ(run.status, 0);
-    EXPECT_EQ(run.out, ok_line(image_path_, want.padded_length, want.checksum));
+    EXPECT_EQ(run.out, ok_line(image_path_, sealed_image(image, 8)));
 }
 
 // A verification started while a seal holds the image waits for it, then
@@ -268,7 +293,6 @@ TEST_F(verify, ReadOnlyImageVerifies) {
 TEST_F(verify, WaitsForASealInProgress) {
     const bytes image = build_image({.size = 2501, .content_seed = 4});
     const bytes sealed = sealed_image(image, 8);
-    const reference_result want = reference_checksum(image);
     put_image(image);
     const int fd = open(image_path_.c_str(), O_RDWR | O_CLOEXEC);
     ASSERT_NE(fd, -1);
@@ -281,9 +305,7 @@ TEST_F(verify, WaitsForASealInProgress) {
     if (child == 0) {
         close(fd);  // the lock belongs to the open file, which this copy would keep
         const run_result run = run_verify({image_path_});
-        _exit(run.status == 0 && run.out == ok_line(image_path_, want.padded_length, want.checksum)
-                  ? 0
-                  : 1);
+        _exit(run.status == 0 && run.out == ok_line(image_path_, sealed) ? 0 : 1);
     }
     usleep(300 * 1000);
     int status = 0;
@@ -304,7 +326,7 @@ TEST_F(verify, OptionsFollowTheUsualConventions) {
     write_file(sealed, sealed_image(image, 8));
     write_file(unsealed, image);
     const reference_result want = reference_checksum(image);
-    const std::string ok = ok_line(sealed, want.padded_length, want.checksum);
+    const std::string ok = ok_line(sealed, sealed_image(image, 8));
     char expect[32];
     std::snprintf(expect, sizeof expect, "--expect=%u,%04X", want.padded_length, want.checksum);
     char expect_lower_case[32];
@@ -330,6 +352,13 @@ TEST_F(verify, OptionsFollowTheUsualConventions) {
                   "expected Length = 3000, Checksum %04X\n",
                   reference_checksum(other_image).checksum, want.checksum);
     const std::string same_as = "--same-as=" + sealed;
+    // Numbers that begin with 9, and the largest.
+    const std::string nine = (dir_ / "nine.img").string();
+    const bytes nine_image = sealed_image(build_image({.size = 9000, .content_seed = 9}), 8);
+    write_file(nine, nine_image);
+    char expect_nine[32];
+    std::snprintf(expect_nine, sizeof expect_nine, "--expect=9000,%04X",
+                  load_be16_at(nine_image, 18));
     const struct {
         std::vector<std::string> args;
         int status;
@@ -344,6 +373,15 @@ TEST_F(verify, OptionsFollowTheUsualConventions) {
         {{"--expect=2024", sealed}, 2, "", 1},
         {{"--expect=3000,00000", sealed}, 2, "", 1},
         {{"--wait=4294967296", sealed}, 2, "", 1},
+        {{"--wait=5x", sealed}, 2, "", 1, "imgseal-verify: --wait takes a whole number"},
+        {{"--wait=4294967295", sealed}, 0, ok, 0},
+        {{"--wait=9", sealed}, 0, ok, 0},
+        {{expect_nine, nine}, 0, ok_line(nine, nine_image), 0},
+        {{"--expect=4294967295,0000", sealed},
+         1,
+         sealed + ": FAILED: seal differs from the expected seal: Length = 3000, Checksum " +
+             hex4(want.checksum) + ", expected Length = 4294967295, Checksum 0000\n",
+         0},
         {{"-c", sealed, sealed}, 2, "", 1},
         {{"-q", sealed, unsealed, sealed}, 1, not_sealed, 0},
         {{"--status", sealed, unsealed}, 1, "", 0},
@@ -354,21 +392,27 @@ TEST_F(verify, OptionsFollowTheUsualConventions) {
         {{"--expect=3000,0000", sealed},
          1,
          sealed + ": FAILED: seal differs from the expected seal: Length = 3000, Checksum " +
-             ok.substr(ok.size() - 5, 4) + ", expected Length = 3000, Checksum 0000\n",
+             hex4(want.checksum) + ", expected Length = 3000, Checksum 0000\n",
          0},
         // A bad option is named by the argument that holds it.
         {{"-\x01q", sealed}, 2, "", 1, "imgseal-verify: -\x01q: unknown option"},
         {{sealed, "-q\xffz"}, 2, "", 1, "imgseal-verify: -q\xffz: unknown option"},
         // The image that --same-as names gives no line of its own, and is
         // checked as a whole image even with --slot.
-        {{same_as, copy, other}, 1, ok_line(copy, 3000, want.checksum) + other + differs, 0},
+        {{same_as, copy, other}, 1, ok_line(copy, sealed_image(image, 8)) + other + differs, 0},
         {{"--slot", "--same-as=" + slot, sealed},
          2,
          "",
          1,
-         "imgseal-verify: --same-as " + slot + ": FAILED: length 3000, file size 4096\n"},
+         "imgseal-verify: --same-as " + slot +
+             ": FAILED: length 3000, file size 4096 (use --slot to ignore what follows the "
+             "image)\n"},
         {{"--same-as=" + unsealed, sealed}, 2, "", 1, "--same-as " + unsealed + ": FAILED: not"},
         {{"--same-as=-", sealed}, 2, "", 1},
+        {{"--same-as=", sealed}, 2, "", 1, "imgseal-verify: --same-as takes the path of a sealed "},
+        {{"--find=" + sealed}, 2, "", 3, "Usage: imgseal-verify"},
+        {{"--find=-", "-"}, 2, "", 1, "imgseal-verify: --find=- takes no IMAGE of -\n"},
+        {{"--find=" + sealed, "-c", sealed}, 2, "", 1},
         {{same_as, expect, sealed}, 2, "", 1},
         {{same_as, "-c", sealed}, 2, "", 1},
     };
@@ -421,12 +465,28 @@ TEST_F(verify, RecordsCatchAResealAndWarnAboutOtherLines) {
     EXPECT_NE(run.out.find(": FAILED: seal differs from the record: Length = 2100, Checksum "),
               std::string::npos);
 
+    // 1.2.0's records end after the checksum; numbers that begin with 9, and
+    // the largest length, are read.
+    const std::string a_record_1_2_0 = a_record.substr(0, a_record.find(", SHA-256 "));
+    const std::string nine = (dir_ / "nine.img").string();
+    const bytes nine_image = sealed_image(build_image({.size = 9000, .content_seed = 9}), 8);
+    write_file(nine, nine_image);
+    const std::string nine_record = ok_line(nine, nine_image);
     const struct {
         std::string text;
         int status;
         std::string err;
     } files[] = {
         {"", 2, records + ": no record\n"},
+        {a_record_1_2_0 + "\n", 0, ""},
+        {nine_record.substr(0, nine_record.find(", SHA-256 ")) + "\n" + nine_record, 0, ""},
+        {a + ": OK, Length = 4294967295, Checksum 0000\n", 1, ""},
+        // As editors leave records: a byte-order mark, comments, blank lines,
+        // an empty one among them.
+        {"\xef\xbb\xbf# release 1.4\n\n" + a_record + "\r\n \t\n\n" + a_record_1_2_0, 0, ""},
+        {"\xff\xfe" + std::string("#\0 \0", 4), 2,
+         "imgseal-verify: " + records + ": records are UTF-16; save them as UTF-8\n"},
+        {"# none yet\n\n", 2, "imgseal-verify: " + records + ": no record\n"},
         {"junk\n" + a_record + "\n", 2, records + ":1: not a record\n"},
         // Line ends from a Windows checkout, the last one's without a newline;
         // a carriage return anywhere else makes no record.
@@ -444,6 +504,49 @@ TEST_F(verify, RecordsCatchAResealAndWarnAboutOtherLines) {
         EXPECT_TRUE(run.err.ends_with(f.err)) << f.text << run.err;
     }
     EXPECT_EQ(run.out, "-: ERROR: a record cannot name standard input\n");
+
+    // With standard error closed, the records are not opened on its
+    // descriptor, to be refused as output into the records.
+    write_file(records, bytes(a_record.begin(), a_record.end()));
+    run = run_verify({"-c", records}, {"sh", "-c", "exec \"$@\" 2>&-", "sh"});
+    EXPECT_EQ(run.status, 0);
+    EXPECT_EQ(run.out, a_record + "\n");
+
+    // 1.2.0 wrote the record of a path that begins with # as it is: it is
+    // checked, with a warning, where a comment would be skipped. Records
+    // written now escape it.
+    write_file(dir_ / "#c.img", read_file(a));
+    const std::string old_record = "#c.img" + a_record_1_2_0.substr(a.size()) + "\n";
+    write_file(records, bytes(old_record.begin(), old_record.end()));
+    run = run_verify({"-c", records}, {}, {.working_dir = dir_});
+    EXPECT_EQ(run.status, 0);
+    EXPECT_EQ(run.out, ok_line("\\#c.img", read_file(a)));
+    EXPECT_EQ(run.err, records +
+                           ":1: a record of 1.2.0 whose path begins with #: checked, not taken "
+                           "for a comment\n");
+}
+
+// Records from a terminal, typed or pasted, and from a character device are
+// read as from a file.
+TEST_F(verify, RecordsFromATerminalOrADeviceAreRead) {
+    const bytes sealed = sealed_image(build_image({.size = 2100, .content_seed = 1}), 8);
+    put_image(sealed);
+    const std::string record = ok_line(image_path_, sealed);
+    int terminal = -1;
+    int typed = -1;
+    char name[64];
+    ASSERT_EQ(openpty(&terminal, &typed, name, nullptr, nullptr), 0);
+    // A line, then the end-of-file character at the start of the next.
+    const std::string input = record + "\x04";
+    ASSERT_EQ(write(terminal, input.data(), input.size()), static_cast<ssize_t>(input.size()));
+    const run_result run = run_verify({"-c", name});
+    close(typed);
+    close(terminal);
+    EXPECT_EQ(run.status, 0);
+    EXPECT_EQ(run.out, record);
+    const run_result device = run_verify({"-c", "/dev/null"});
+    EXPECT_EQ(device.status, 2);
+    EXPECT_EQ(device.err, "imgseal-verify: /dev/null: no record\n");
 }
 
 // Output that cannot be written ends the run at once with one line on
@@ -452,7 +555,7 @@ TEST_F(verify, RecordsCatchAResealAndWarnAboutOtherLines) {
 // gone, where SIGPIPE is ignored.
 TEST_F(verify, OutputThatCannotBeWrittenIsTrouble) {
     const bytes sealed = sealed_image(build_image({.size = 2100, .content_seed = 1}), 8);
-    const std::string record = ok_line(image_path_, 2100, load_be16_at(sealed, 18));
+    const std::string record = ok_line(image_path_, sealed);
     put_image(sealed);
     write_file(dir_ / "seals.txt", bytes(record.begin(), record.end()));
     const std::vector<std::string> cases[] = {{image_path_},
@@ -469,6 +572,24 @@ TEST_F(verify, OutputThatCannotBeWrittenIsTrouble) {
                    {.working_dir = {}, .reader_gone = true});
     EXPECT_EQ(run.status, 2);
     EXPECT_EQ(run.err, "imgseal-verify: write error: Broken pipe\n");
+    // A terminal that has gone fails the first line, the path written before
+    // the wait for a lock: the run ends there, without waiting.
+    int terminal = -1;
+    int gone = -1;
+    ASSERT_EQ(openpty(&terminal, &gone, nullptr, nullptr, nullptr), 0);
+    close(terminal);
+    const int fd = open(image_path_.c_str(), O_RDWR | O_CLOEXEC);
+    ASSERT_NE(fd, -1);
+    ASSERT_EQ(lockf(fd, F_LOCK, 1), 0);
+    const auto started = std::chrono::steady_clock::now();
+    const run_result hung_up = run_verify(
+        {"--wait=30", image_path_}, {}, {.working_dir = {}, .reader_gone = false, .output = gone});
+    const auto waited = std::chrono::steady_clock::now() - started;
+    close(fd);
+    close(gone);
+    EXPECT_EQ(hung_up.status, 2);
+    EXPECT_EQ(hung_up.err, "imgseal-verify: write error: Input/output error\n");
+    EXPECT_LT(waited, std::chrono::seconds(20));
     // Standard output that the caller closed is lost output too.
     const run_result closed = run_verify({image_path_}, {"sh", "-c", "exec \"$@\" >&-", "sh"});
     EXPECT_EQ(closed.status, 2);
@@ -480,15 +601,14 @@ TEST_F(verify, OutputThatCannotBeWrittenIsTrouble) {
 // lines than its pipe holds.
 TEST_F(verify, NonBlockingStreamsAreWaitedFor) {
     const bytes sealed = sealed_image(build_image({.size = 3000, .content_seed = 3}), 8);
-    const std::uint16_t checksum = load_be16_at(sealed, 18);
-    const std::string record = ok_line(image_path_, 3000, checksum);
+    const std::string record = ok_line(image_path_, sealed);
     put_image(sealed);
     write_file(dir_ / "seals.txt", bytes(record.begin(), record.end()));
     const struct {
         std::vector<std::string> args;
         std::string input;
         std::string out;
-    } cases[] = {{{"-"}, image_path_, ok_line("-", 3000, checksum)},
+    } cases[] = {{{"-"}, image_path_, ok_line("-", sealed)},
                  {{"-c", "-"}, (dir_ / "seals.txt").string(), record}};
     for (const auto& c : cases) {
         FILE* writer = popen(("sleep 0.2; cat '" + c.input + "'").c_str(), "r");
@@ -519,13 +639,13 @@ TEST_F(verify, NonBlockingStreamsAreWaitedFor) {
 // input, and as a block device.
 TEST_F(verify, SlotsAndStreamsFollowTheLengthField) {
     const bytes image = build_image({.size = 3000, .content_seed = 3});
-    const reference_result want = reference_checksum(image);
     bytes slot = sealed_image(image, 8);
     slot.resize(8192, 0xFF);
     put_image(slot);
-    const std::string ok = ok_line("", want.padded_length, want.checksum);
+    const std::string ok = ok_line("", slot);
     const std::vector<std::string> from_pipe = {"sh", "-c", "cat \"$0\" | exec \"$@\"",
                                                 image_path_};
+    const std::string use_slot = " (use --slot to ignore what follows the image)\n";
     const struct {
         std::vector<std::string> args;
         std::vector<std::string> prefix;
@@ -535,10 +655,16 @@ TEST_F(verify, SlotsAndStreamsFollowTheLengthField) {
         {{"-"},
          {"sh", "-c", "exec \"$0\" \"$@\" </dev/zero"},
          "-: ERROR: Value too large for defined data type\n"},
-        {{image_path_}, {}, image_path_ + ": FAILED: length 3000, file size 8192\n"},
+        // A slot read back into a file, or through a pipe, is one with --slot.
+        {{image_path_}, {}, image_path_ + ": FAILED: length 3000, file size 8192" + use_slot},
         {{"--slot", image_path_}, {}, image_path_ + ok},
-        {{"-"}, from_pipe, "-: FAILED: length 3000, file size 8192\n"},
+        {{"-"}, from_pipe, "-: FAILED: length 3000, file size 8192" + use_slot},
         {{"--slot", "-"}, from_pipe, "-" + ok},
+        // A first read of exactly the header's 8 bytes: the rest follows.
+        {{"--slot", "-"},
+         {"sh", "-c", "(head -c 8 \"$0\"; sleep 0.2; tail -c +9 \"$0\") | exec \"$@\"",
+          image_path_},
+         "-" + ok},
         {{"--slot", "-"},
          {"sh", "-c", "head -c 4096 /dev/zero | tr '\\0' '\\377' | exec \"$0\" \"$@\""},
          "-: ERROR: not an image: erased (the header's 8 bytes are all 0xFF)\n"},
@@ -552,6 +678,12 @@ TEST_F(verify, SlotsAndStreamsFollowTheLengthField) {
     put_image(cut);
     EXPECT_EQ(run_verify({"--slot", image_path_}).out,
               image_path_ + ": FAILED: length 3000, slot size 2900\n");
+    cut.resize(8);
+    put_image(cut);
+    EXPECT_EQ(run_verify({"--slot", image_path_}).out,
+              image_path_ +
+                  ": ERROR: not an image: the descriptor offset 8 lies past the slot's "
+                  "end (8 bytes)\n");
     put_image(sealed_image(image, 8));  // a slot of exactly the image's length
     EXPECT_EQ(run_verify({"--slot", image_path_}).out, image_path_ + ok);
 
@@ -581,12 +713,76 @@ TEST_F(verify, SlotsAndStreamsFollowTheLengthField) {
                   "imgseal-verify: " + path + ": Refusing to write output into the image\n");
     }
     // Also a device that is no image without --slot: its ERROR line would go
-    // over the image's header.
-    const run_result into = run_verify({path}, {"sh", "-c", "exec \"$@\" 1<>\"$0\"", path});
-    EXPECT_EQ(into.status, 2);
-    EXPECT_EQ(into.err, "imgseal-verify: " + path + ": Refusing to write output into the image\n");
+    // over the image's header, or after it, through the backing file.
+    const std::string refusal =
+        "imgseal-verify: " + path + ": Refusing to write output into the image\n";
+    for (const std::string output : {"1<>\"$0\"", ">>\"$1\""}) {
+        const run_result into =
+            run_verify({path}, {"sh", "-c", "exec \"$2\" \"$0\" " + output, path, image_path_});
+        EXPECT_EQ(into.status, 2) << output;
+        EXPECT_EQ(into.err, refusal) << output;
+    }
+    // And where records on standard input name the device, after an image
+    // whose line would come first.
+    const std::string records = (dir_ / "seals.txt").string();
+    const std::string other = (dir_ / "other.img").string();
+    write_file(other, sealed_image(image, 8));
+    const std::string listed = ok_line(other, sealed_image(image, 8)) + path +
+                               ": OK, Length = 3000, Checksum " + hex4(load_be16_at(slot, 18)) +
+                               "\n";
+    write_file(records, bytes(listed.begin(), listed.end()));
+    const run_result recorded =
+        run_verify({"-c", "-"}, {"env", "R=" + records, "I=" + image_path_, "sh", "-c",
+                                 "exec \"$@\" <\"$R\" >>\"$I\"", "sh"});
+    EXPECT_EQ(recorded.status, 2);
+    EXPECT_EQ(recorded.err, refusal);
     EXPECT_EQ(read_file(image_path_), slot);
     EXPECT_EQ(std::system(("losetup -d " + path).c_str()), 0);
+}
+
+// A zram device of its own, 1 MiB, while the test runs: a block device that
+// is no loop device.
+class zram_slot : public tool_test {
+  protected:
+    void SetUp() override {
+        tool_test::SetUp();
+        std::ifstream added("/sys/class/zram-control/hot_add");
+        if (!(added >> number_)) {
+            number_ = -1;
+            return;
+        }
+        const std::string block = "/sys/block/zram" + std::to_string(number_);
+        if (!(std::ofstream(block + "/disksize") << "1M")) return;
+        device_ = "/dev/zram" + std::to_string(number_);
+    }
+    void TearDown() override {
+        if (number_ != -1) std::ofstream("/sys/class/zram-control/hot_remove") << number_;
+        tool_test::TearDown();
+    }
+    int number_ = -1;
+    std::string device_;
+};
+
+// A slot on a block device that is no loop device is checked with --slot,
+// and output into it, on either stream, is refused as output into the image.
+TEST_F(zram_slot, OutputIntoABlockDeviceIsRefused) {
+    if (device_.empty()) GTEST_SKIP() << "no zram device can be added here";
+    bytes slot = sealed_image(build_image({.size = 3000, .content_seed = 13}), 8);
+    slot.resize(8192, 0xFF);
+    write_file(device_, slot);
+    EXPECT_EQ(run_verify({"--slot", device_}).out, ok_line(device_, slot));
+    for (const char* into : {"1<>", "2<>"}) {
+        const run_result run =
+            run_verify({"--slot", device_},
+                       {"sh", "-c", std::string("exec \"$@\" ") + into + "\"$0\"", device_});
+        EXPECT_EQ(run.status, 2) << into;
+        EXPECT_EQ(run.out + run.err,
+                  "imgseal-verify: " + device_ + ": Refusing to write output into the image\n")
+            << into;
+        bytes kept = read_file(device_);
+        kept.resize(slot.size());
+        EXPECT_EQ(kept, slot) << into;
+    }
 }
 
 // Another process's 1-byte lock holds the check up for --wait seconds at the

@@ -34,7 +34,7 @@ seeds=$build/seeds
 rm -rf "$seeds" && mkdir -p "$seeds"
 "$build/fuzz/make_fuzz_seeds" "$seeds"
 
-for target in sum_kernels_fuzz image_check_fuzz boot_check_fuzz; do
+for target in sum_kernels_fuzz image_check_fuzz boot_check_fuzz crc32_fuzz record_line_fuzz; do
   corpus=$build/corpus/$target
   if ((fresh_corpus)); then rm -rf "$corpus"; fi
   mkdir -p "$corpus"

@@ -5,7 +5,8 @@
 # Each --for names what the packages after it are for; each group is
 # installed in turn, with a line saying what it is installing and why. With
 # NO_RECOMMENDS=1, without the packages they recommend (gcc-arm-none-eabi's
-# newlib is 370 MB).
+# newlib is 370 MB). A package of another architecture (nettle-dev:arm64, for
+# a cross build) has its architecture added to dpkg's first.
 set -euo pipefail
 groups=() purpose=""
 for argument in "$@"; do
@@ -28,6 +29,15 @@ else
   echo "install_packages.sh: $missing missing; run as root, or install sudo" >&2
   exit 1
 fi
+native=$(dpkg --print-architecture)
+for ((i = 1; i < ${#groups[@]}; i += 2)); do
+  arch=${groups[i]#*:}
+  if [ "$arch" != "${groups[i]}" ] && [ "$arch" != "$native" ] &&
+    ! dpkg --print-foreign-architectures | grep -qx "$arch"; then
+    echo "adding the architecture $arch for ${groups[i]}"
+    "${as_root[@]}" dpkg --add-architecture "$arch"
+  fi
+done
 echo "updating the package lists"
 "${as_root[@]}" apt-get update -qq
 # The missing packages come in pairs (purpose, package), in the order given.

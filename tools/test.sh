@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Installs what the tests need, then runs every stage of the tests: formatting,
 # a release build with warnings as errors and its tests, the README's Makefile
-# example, the same tests built with AddressSanitizer and
+# example, the firmware example built against the installed CMake package and
+# run under QEMU, the same tests built with AddressSanitizer and
 # UndefinedBehaviorSanitizer, a short fuzzing run of every fuzz target, the
 # static analysers, the boot check on Cortex-M boards and its proof, the cross
 # builds under emulation, and the Debian packages.
@@ -72,7 +73,10 @@ release_build() {
 }
 release_tests() { run_ctest build/release; }
 
-makefile_example() { tools/check_examples.sh build/release/imgseal build/release/imgseal-verify; }
+makefile_example() {
+  tools/check_examples.sh build/release/imgseal build/release/imgseal-verify build/release/imgseal-pack
+}
+firmware_example() { tools/check_firmware.sh build/release; }
 
 sanitizers="-fsanitize=address,undefined -fno-sanitize-recover=all -fno-omit-frame-pointer"
 sanitizer_build() {
@@ -92,10 +96,10 @@ cppcheck_stage() {
   cppcheck --enable=warning,performance,portability --std=c++20 --error-exitcode=1 \
     --inline-suppr --quiet -I src src/
 }
-# These stages seal their images with the host's imgseal, which they build
-# themselves: a release build that failed elsewhere does not keep them from
+# These stages seal their images with the host's imgseal (and pack with its
+# imgseal-pack), which they build themselves: a release build that failed elsewhere does not keep them from
 # running.
-host_imgseal() { cmake --build build/release --target imgseal -j "$jobs" >/dev/null; }
+host_imgseal() { cmake --build build/release --target imgseal imgseal-pack -j "$jobs" >/dev/null; }
 boot_check() { host_imgseal && tools/check_boot.sh build/release/imgseal; }
 proof() { tools/prove_boot.sh; }
 cross() { rm -f "build/cross-$1/built" && host_imgseal && tools/check_cross.sh "$1" build/release/imgseal; }
@@ -119,7 +123,7 @@ packages() {
 
 install_packages() {
   tools/install_packages.sh \
-    --for="building, and the README's Makefile example" cmake g++ make git \
+    --for="building, and the README's Makefile example" cmake g++ make git nettle-dev \
     --for="the tests: the test framework, the system-call tracer, losetup" libgtest-dev strace \
     util-linux
   if ((quick)); then return; fi
@@ -128,7 +132,9 @@ install_packages() {
     cppcheck libclang-rt-14-dev \
     --for="the manual pages' lint and the Debian packages" mandoc dpkg-dev file lintian \
     --for="the cross builds and running them" qemu-user crossbuild-essential-arm64 \
-    crossbuild-essential-armhf crossbuild-essential-s390x
+    crossbuild-essential-armhf crossbuild-essential-s390x nettle-dev:arm64 nettle-dev:armhf \
+    nettle-dev:s390x \
+    --for="the firmware example's second generator" ninja-build
   NO_RECOMMENDS=1 tools/install_packages.sh \
     --for="the boot check on Cortex-M boards (the example needs no C library)" gcc-arm-none-eabi \
     qemu-system-arm \
@@ -143,6 +149,7 @@ stage "release build" "" release_build
 stage "release tests" "release build" release_tests
 if ((!quick)); then
   stage "Makefile example" "release build" makefile_example
+  stage "firmware example" "release build" firmware_example
   stage "sanitizer build" "" sanitizer_build
   stage "sanitizer tests" "sanitizer build" sanitizer_tests
   stage "fuzzing" "" fuzzing

@@ -1,0 +1,162 @@
+// The CRC-32 and the CRC field: the kernels against the bitwise reference
+// over blocks of every size and boundary, the image's CRC with its zeroed
+// bytes whatever the blocks, and which first bytes carry a CRC.
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstring>
+#include <iterator>
+#include <random>
+
+#include "image_checksum.hpp"
+#include "image_crc.hpp"
+#include "image_format.hpp"
+#include "support.hpp"
+
+namespace imgseal_test {
+namespace {
+
+struct named_crc_kernel {
+    const char* name;
+    imgseal::crc_kernel kernel;
+};
+
+// Every kernel that this processor can run, whichever one the programs pick.
+std::vector<named_crc_kernel> runnable_crc_kernels() {
+    std::vector<named_crc_kernel> kernels = {{"table", imgseal::crc32_table}};
+#if defined(__x86_64__)
+    if (imgseal::pclmul_supported()) kernels.push_back({"pclmul", imgseal::crc32_pclmul});
+#endif
+    return kernels;
+}
+
+const std::uint8_t* text(const char* s) { return reinterpret_cast<const std::uint8_t*>(s); }
+
+// The reference is the definition's: its check value, and a CRC that goes on
+// over more bytes as if they had come at once.
+TEST(crc32, ReferenceGivesTheCheckValue) {
+    EXPECT_EQ(reference_crc32(text("123456789"), 9), 0xCBF43926u);
+    EXPECT_EQ(reference_crc32(nullptr, 0), 0u);
+    EXPECT_EQ(reference_crc32(text("6789"), 4, reference_crc32(text("12345"), 5)), 0xCBF43926u);
+}
+
+// Each kernel gives the reference's CRC for every size around its steps (16
+// bytes, 64) and its folds' tails, fed whole and in pieces split anywhere.
+TEST(crc32, EveryKernelMatchesTheReference) {
+    const bytes data = random_bytes(70000, 31);
+    std::mt19937 cuts(5);
+    std::vector<std::size_t> sizes;
+    for (std::size_t size = 0; size <= 300; ++size) sizes.push_back(size);
+    for (const std::size_t size : {4095u, 4096u, 4097u, 65536u + 13, 70000u}) sizes.push_back(size);
+    for (const named_crc_kernel& k : runnable_crc_kernels()) {
+        for (const std::size_t size : sizes) {
+            const std::uint32_t want = reference_crc32(data.data(), size);
+            ASSERT_EQ(k.kernel(0, data.data(), size), want) << k.name << " " << size;
+            std::uint32_t crc = 0;
+            for (std::size_t at = 0; at < size;) {
+                const std::size_t piece = std::min<std::size_t>(1 + cuts() % 200, size - at);
+                crc = k.kernel(crc, data.data() + at, piece);
+                at += piece;
+            }
+            ASSERT_EQ(crc, want) << k.name << " in pieces " << size;
+        }
+    }
+}
+
+std::uint32_t image_crc_in_pieces(const bytes& image, std::size_t largest_piece, std::uint32_t seed,
+                                  imgseal::crc_kernel kernel) {
+    std::mt19937 cuts(seed);
+    imgseal::image_crc_state state = imgseal::image_crc_init(kernel);
+    for (std::size_t at = 0; at < image.size();) {
+        const std::size_t piece =
+            std::min<std::size_t>(1 + cuts() % largest_piece, image.size() - at);
+        imgseal::image_crc_update(state, image.data() + at, piece);
+        at += piece;
+    }
+    return imgseal::image_crc_final(state);
+}
+
+// The image's CRC takes bytes 12-15 and 18-23 as zero whichever blocks hold
+// them, down to blocks of one byte, and every other byte counts.
+TEST(crc32, ImageCrcTakesTheFieldsAsZeroInAnyBlocks) {
+    for (const std::size_t size : {16u, 23u, 24u, 25u, 2024u, 9000u}) {
+        bytes image = random_bytes(size, static_cast<std::uint32_t>(size));
+        const std::uint32_t want = reference_image_crc(image);
+        for (const named_crc_kernel& k : runnable_crc_kernels()) {
+            for (const std::size_t largest : {1u, 3u, 7u, 64u, 5000u}) {
+                for (std::uint32_t seed = 1; seed <= 4; ++seed) {
+                    ASSERT_EQ(image_crc_in_pieces(image, largest, seed, k.kernel), want)
+                        << k.name << " " << size << " " << largest << " " << seed;
+                }
+            }
+        }
+        EXPECT_EQ(imgseal::image_crc(image.data(), image.size()), want) << size;
+        for (std::size_t at = 0; at < std::min<std::size_t>(size, 26); ++at) {
+            bytes changed = image;
+            changed[at] ^= 0x40;
+            const bool zeroed = (at >= 12 && at < 16) || (at >= 18 && at < 24);
+            EXPECT_EQ(imgseal::image_crc(changed.data(), changed.size()) == want, zeroed)
+                << size << " byte " << at;
+        }
+    }
+}
+
+using crc32_in_pass = tool_test;
+
+// The pass hands its blocks to the CRC as an observer, from the file's first
+// byte, so that the bytes are read once for both.
+TEST_F(crc32_in_pass, ImageCrcRidesOnThePass) {
+    const bytes image = random_bytes(3 * imgseal::checksum_buffer_size + 77, 8);
+    put_image(image);
+    const int fd = open(image_path_.c_str(), O_RDONLY | O_CLOEXEC);
+    ASSERT_NE(fd, -1);
+    imgseal::checksum_state sums = imgseal::checksum_init();
+    imgseal::image_crc_state crc = imgseal::image_crc_init();
+    const imgseal::block_observer observer{imgseal::take_image_crc_block, &crc};
+    EXPECT_FALSE(imgseal::sum_read(fd, image.size(), sums, &observer).failed());
+    close(fd);
+    EXPECT_EQ(imgseal::image_crc_final(crc), reference_image_crc(image));
+}
+
+// An image carries a CRC only with its descriptor at 8 and the marker in
+// bytes 8-11, and only if its first bytes reach the end of the CRC field.
+TEST(crc32, OnlyDescriptorAtEightWithTheMarkerCarriesACrc) {
+    const struct {
+        const char* what;
+        const char* first;  // the first 16 bytes in hex, words apart
+        std::size_t size;   // of them given
+        bool carries;
+    } cases[] = {
+        {"as the packer writes it", "00000001 00000008 89435243 01020304", 16, true},
+        {"the CRC field cut short", "00000001 00000008 89435243 01020304", 15, false},
+        {"descriptor at 9", "00000001 00000009 89435243 01020304", 16, false},
+        {"descriptor at 0x08000008", "00000001 08000008 89435243 01020304", 16, false},
+        {"descriptor at 0, the marker first", "89435243 00000000 89435243 01020304", 16, false},
+        {"marker's first byte without its high bit", "00000001 00000008 09435243 01020304", 16,
+         false},
+        {"marker's last bit flipped", "00000001 00000008 89435242 01020304", 16, false},
+        {"marker in the CRC's place", "00000001 00000008 01020304 89435243", 16, false},
+        {"erased", "FFFFFFFF FFFFFFFF FFFFFFFF FFFFFFFF", 16, false},
+    };
+    for (const auto& c : cases) {
+        // Zeros after the 16 bytes, so that a descriptor at 0 to 8 is there.
+        std::string hex = c.first;
+        std::erase(hex, ' ');
+        bytes first(24, 0);
+        for (std::size_t i = 0; i < 16; ++i) {
+            first[i] = static_cast<std::uint8_t>(std::stoul(hex.substr(2 * i, 2), nullptr, 16));
+        }
+        EXPECT_EQ(imgseal::carries_crc(first.data(), c.size), c.carries) << c.what;
+        // The same verdict from the header's offset and the descriptor there.
+        const std::uint32_t offset = load_be32_at(first, 4);
+        if (c.size == 16 && offset <= 8) {
+            std::uint8_t descriptor[imgseal::descriptor_size];
+            std::memcpy(descriptor, first.data() + offset, sizeof descriptor);
+            EXPECT_EQ(imgseal::carries_crc(offset, descriptor), c.carries) << c.what;
+        }
+    }
+}
+
+}  // namespace
+}  // namespace imgseal_test
