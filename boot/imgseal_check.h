@@ -16,7 +16,8 @@ extern "C" {
    last, so that the others kept their numbers. */
 enum imgseal_check_result {
     IMGSEAL_CHECK_OK = 0,
-    IMGSEAL_CHECK_BAD_LAYOUT = 1,    /* under 8 bytes, or no descriptor within them */
+    IMGSEAL_CHECK_BAD_LAYOUT = 1,    /* under 8 bytes, a descriptor offset of 2^31 or
+                                        more, or no descriptor within them */
     IMGSEAL_CHECK_BAD_SIGNATURE = 2, /* the signature byte is neither 0x55 nor 0xAA */
     IMGSEAL_CHECK_NOT_SEALED = 3,    /* checksum and length fields are both zero */
     IMGSEAL_CHECK_BAD_LENGTH = 4,    /* odd, short of the name field's end, or not
