@@ -220,9 +220,28 @@ std::uint32_t image_crc(const std::uint8_t* data, std::size_t size) {
     return image_crc_final(state);
 }
 
-outcome take_image_crc_block(void* context, const std::uint8_t* data, std::size_t size) {
-    image_crc_update(*static_cast<image_crc_state*>(context), data, size);
+void crc_check_begin(crc_check& check) { check = {0, {}, false, image_crc_init()}; }
+
+outcome crc_check_take(void* context, const std::uint8_t* data, std::size_t size) {
+    auto& check = *static_cast<crc_check*>(context);
+    if (check.given < crc_field_end) {
+        const auto kept =
+            static_cast<std::size_t>(std::min<std::uint64_t>(size, crc_field_end - check.given));
+        std::copy(data, data + kept, check.first + check.given);
+        check.given += kept;
+        data += kept;
+        size -= kept;
+        if (check.given < crc_field_end) return succeeded;
+        check.carries = carries_crc(check.first, crc_field_end);
+        if (check.carries) image_crc_update(check.state, check.first, crc_field_end);
+    }
+    if (check.carries) image_crc_update(check.state, data, size);
+    check.given += size;
     return succeeded;
+}
+
+crc_found crc_check_end(const crc_check& check) {
+    return {check.carries, load_be32(check.first + crc_at), image_crc_final(check.state)};
 }
 
 }  // namespace imgseal

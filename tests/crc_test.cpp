@@ -104,19 +104,31 @@ TEST(crc32, ImageCrcTakesTheFieldsAsZeroInAnyBlocks) {
 
 using crc32_in_pass = tool_test;
 
-// The pass hands its blocks to the CRC as an observer, from the file's first
-// byte, so that the bytes are read once for both.
-TEST_F(crc32_in_pass, ImageCrcRidesOnThePass) {
-    const bytes image = random_bytes(3 * imgseal::checksum_buffer_size + 77, 8);
-    put_image(image);
-    const int fd = open(image_path_.c_str(), O_RDONLY | O_CLOEXEC);
-    ASSERT_NE(fd, -1);
-    imgseal::checksum_state sums = imgseal::checksum_init();
-    imgseal::image_crc_state crc = imgseal::image_crc_init();
-    const imgseal::block_observer observer{imgseal::take_image_crc_block, &crc};
-    EXPECT_FALSE(imgseal::sum_read(fd, image.size(), sums, &observer).failed());
-    close(fd);
-    EXPECT_EQ(imgseal::image_crc_final(crc), reference_image_crc(image));
+// The CRC check rides on the pass from the file's first byte, so that the
+// bytes are read once for the seal and the CRC: it finds the field, and the
+// CRC of the image with its zeroed bytes, whatever the blocks; of an image
+// that carries none, it finds none.
+TEST_F(crc32_in_pass, CheckFindsTheFieldAndTheCrcOnThePass) {
+    bytes image = random_bytes(3 * imgseal::checksum_buffer_size + 77, 8);
+    const std::uint8_t field[] = {0, 0, 0, 8, 0x89, 0x43, 0x52, 0x43, 0xDE, 0xAD, 0xBE, 0xEF};
+    std::copy(std::begin(field), std::end(field), image.begin() + 4);
+    for (const bool carries : {true, false}) {
+        image[11] = carries ? 0x43 : 0x42;
+        put_image(image);
+        const int fd = open(image_path_.c_str(), O_RDONLY | O_CLOEXEC);
+        ASSERT_NE(fd, -1);
+        imgseal::checksum_state sums = imgseal::checksum_init();
+        imgseal::crc_check check{};
+        imgseal::crc_check_begin(check);
+        const imgseal::block_observer observer{imgseal::crc_check_take, &check};
+        EXPECT_FALSE(imgseal::sum_read(fd, image.size(), sums, &observer).failed());
+        close(fd);
+        const imgseal::crc_found found = imgseal::crc_check_end(check);
+        EXPECT_EQ(found.carries, carries);
+        if (!carries) continue;
+        EXPECT_EQ(found.stored, 0xDEADBEEFu);
+        EXPECT_EQ(found.computed, reference_image_crc(image));
+    }
 }
 
 // An image carries a CRC only with its descriptor at 8 and the marker in

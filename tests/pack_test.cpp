@@ -365,10 +365,10 @@ TEST_F(pack, CrcCatchesEveryErasedPageAndBitFlipThatTheSealMisses) {
     std::fill(tail_erased.end() - 2048, tail_erased.end(), 0xFF);
     EXPECT_TRUE(seal_passes(tail_erased));
     EXPECT_NE(imgseal::image_crc(tail_erased.data(), tail_erased.size()), stored_crc);
-    // And the unchanged verifier, on the seal alone, takes both.
+    // And the verifier, which checks the CRC once the seal passes, refuses both.
     for (const bytes& blind : {tail_erased, one_zero_page_erased}) {
         write_file(image_path, blind);
-        EXPECT_EQ(run_verify({image_path}).status, 0);
+        EXPECT_EQ(run_verify({image_path}).status, 1);
     }
 
     std::mt19937 positions(9);
