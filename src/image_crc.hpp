@@ -1,6 +1,9 @@
-// The CRC-32 of the format's CRC field (image_format.hpp), for images that
-// arrive in blocks of any size: the kernels that compute it, and the state
-// that takes the CRC field and the seal as zero wherever the blocks begin.
+// The CRC of the format's CRC field (image_format.hpp), for images that
+// arrive in blocks of any size: the state that takes the CRC field and the
+// seal as zero wherever the blocks begin, and the check of an image's CRC as
+// a pass reads it. The CRC-32 itself is libdeflate's, which folds with
+// carry-less multiplication where the processor has it; only imgseal-pack
+// and imgseal-verify link it.
 #pragma once
 
 #include <cstddef>
@@ -11,29 +14,13 @@
 
 namespace imgseal {
 
-// Continues the CRC-32 `crc` of some bytes over the next `size` bytes at
-// `data`: crc32(crc32(0, a), b) is the CRC of a followed by b, and the CRC of
-// nothing is 0. The kernels give the same values; they differ in speed only.
-using crc_kernel = std::uint32_t (*)(std::uint32_t crc, const std::uint8_t* data, std::size_t size);
-
-// Tables, 16 bytes a step, on any processor and in either byte order.
-std::uint32_t crc32_table(std::uint32_t crc, const std::uint8_t* data, std::size_t size);
-#if defined(__x86_64__)
-// Carry-less multiplication, 64 bytes a step: needs PCLMULQDQ.
-std::uint32_t crc32_pclmul(std::uint32_t crc, const std::uint8_t* data, std::size_t size);
-bool pclmul_supported();
-#endif
-// The fastest kernel that this processor runs.
-crc_kernel fastest_crc_kernel();
-
 // The CRC of an image so far: its bytes from file offset 0, given in order.
 struct image_crc_state {
-    crc_kernel kernel;
     std::uint32_t crc;
     std::uint64_t byte_count;  // bytes given so far: the next byte's file offset
 };
 
-image_crc_state image_crc_init(crc_kernel kernel = fastest_crc_kernel());
+image_crc_state image_crc_init();
 // Blocks may have any size, down to a byte; the CRC field and the seal count
 // as zero whichever blocks hold them.
 void image_crc_update(image_crc_state& state, const std::uint8_t* data, std::size_t size);
