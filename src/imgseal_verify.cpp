@@ -1,8 +1,8 @@
 // imgseal-verify [OPTION]... IMAGE...: checks that each image is sealed and
-// that its seal matches its bytes, without changing it, and, with -c,
-// --expect or --same-as, that it is the image recorded or expected; with
-// --find, which records an image matches. Prints one line per image, in the
-// order given; the exit status sums them up.
+// that its seal matches its bytes, and its CRC where it carries one, without
+// changing it, and, with -c, --expect or --same-as, that it is the image
+// recorded or expected; with --find, which records an image matches. Prints
+// one line per image, in the order given; the exit status sums them up.
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>

@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Runs the README's examples with the built tools in a temporary directory:
 # its first command's packing and sealing of a sample binary, whose lines
-# must be those it shows, and its Makefile example, docs/examples/Makefile:
-# make, make seals.txt, make again, make after a change.
+# must be those it shows, and whose CRC the manuals' one-line check in
+# Python prints; and its Makefile example, docs/examples/Makefile: make, make
+# seals.txt, make again, make after a change.
 # Usage: tools/check_examples.sh IMGSEAL IMGSEAL_VERIFY IMGSEAL_PACK
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -39,6 +40,14 @@ check "the README's first command packs and seals the sample" \
 check "and prints the lines the README shows" cmp -s <(shown) "$work/first.out"
 check "whose image imgseal-verify finds sealed, with its CRC" "$verify" -q --require-crc \
   "$work/first/build/app.img"
+# Each manual's one-line CRC check, as the page shows it, on that image.
+packed_crc=$(sed -n 's/.*, CRC-32 \([0-9A-F]*\)$/\1/p' "$work/first.out")
+check "the packer printed a CRC" test -n "$packed_crc"
+for page in docs/imgseal-pack.1 docs/imgseal-verify.1; do
+  one_line=$(grep -m 1 "^python3 \\\\-c 'import zlib" "$page" | sed 's/\\-/-/g; s/ \\fIimage\\fP$//')
+  check "$page's one-line CRC check prints the packed image's CRC" \
+    test "$(bash -c "$one_line \"\$0\"" "$work/first/build/app.img")" = "$packed_crc"
+done
 mkdir "$work/images"
 tools/make_sample_image.sh "$work/images/a.img"
 tools/make_sample_image.sh "$work/images/b.img" boot 100001

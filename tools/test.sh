@@ -121,7 +121,8 @@ packages() {
 
 install_packages() {
   tools/install_packages.sh \
-    --for="building, and the README's Makefile example" cmake g++ make git nettle-dev libdeflate-dev \
+    --for="building, the README's Makefile example and the manuals' CRC check in Python" cmake g++ \
+    make git nettle-dev libdeflate-dev python3 \
     --for="the tests: the test framework, the system-call tracer, losetup" libgtest-dev strace \
     util-linux
   if ((quick)); then return; fi
