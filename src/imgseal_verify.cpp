@@ -297,6 +297,7 @@ void take_seal_of(const char* path, expected_seal& expected) {
     imgseal::seal_report report{};
     report.verdict = seal_verdict::system_error;
     report.error = open_image(path, imgseal::seal_scope::whole_image, fd);
+    // Checked before any other image: only its CRC rides.
     imgseal::crc_check_begin(ride.crc);
     if (!report.error.failed()) {
         report = check_open_image(fd, imgseal::seal_scope::whole_image, &riding, true);
