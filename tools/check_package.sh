@@ -2,7 +2,8 @@
 # The Debian packages' checks, one line each. Builds the package of the last
 # commit twice, from a clone and from the commit's exported archive (no git),
 # at different paths and a minute apart, and compares the two; checks its fields, files, hardening, lintian's verdict,
-# that its tool seals the sample and that its packer packs the sample binary; then the same for the package of each cross
+# that its tool seals the sample, that its packer packs the sample binary and that its CMake package names its
+# programs; then the same for the package of each cross
 # build given, whose tool is started through qemu.
 # Usage: tools/check_package.sh [ARCH=CROSS_BUILD_DIRECTORY...]
 set -euo pipefail
@@ -38,6 +39,21 @@ lintian_clean() {  # DEB: prints lintian's tags, and fails on an error or a warn
 }
 all_dated() {  # DEB EPOCH: every file in the package has the time EPOCH
   ! dpkg-deb --fsys-tarfile "$1" | tar -t -v --full-time --utc | grep -v "$(date -u -d "@$2" '+%F %T')"
+}
+
+package_found() {  # ROOT: a project that finds the package in ROOT sees its programs there
+  local project=$work/find-package-$(basename "$1")
+  mkdir -p "$project"
+  cat >"$project/CMakeLists.txt" <<'EOF'
+cmake_minimum_required(VERSION 3.20)
+project(find_imgseal NONE)
+find_package(imgseal 1.3 CONFIG REQUIRED)
+file(GENERATE OUTPUT programs.txt CONTENT
+  "$<TARGET_FILE:imgseal::imgseal>\n$<TARGET_FILE:imgseal::pack>\n$<TARGET_FILE:imgseal::verify>\n")
+EOF
+  cmake -S "$project" -B "$project/build" -Dimgseal_DIR="$1/usr/share/imgseal/cmake" >/dev/null &&
+    test "$(cat "$project/build/programs.txt")" = \
+      "$(printf '%s\n' "$1"/usr/bin/imgseal "$1"/usr/bin/imgseal-pack "$1"/usr/bin/imgseal-verify)"
 }
 
 make_deb() {  # BUILD_DIRECTORY: cpack, quiet unless it fails
@@ -100,6 +116,15 @@ check_deb() {  # DEB ARCH [RUNNER...]: the package's checks; RUNNER starts its t
   done
   check "$arch: imgseal_check.3.gz is a gzip file" gzip -t "$page3"
   check "$arch: imgseal_check.3.gz passes mandoc's lint" mandoc -T lint -W warning <(zcat "$page3")
+  local page7=$root/usr/share/man/man7/imgseal-firmware.7.gz
+  check "$arch: imgseal-firmware.7.gz is a gzip file" gzip -t "$page7"
+  check "$arch: imgseal-firmware.7.gz passes mandoc's lint" mandoc -T lint -W warning <(zcat "$page7")
+  # The CMake package, where a bare-metal project finds it, naming the
+  # package's own programs.
+  for file in imgsealConfig.cmake imgsealConfigVersion.cmake imgsealTargets.cmake imgseal_image.cmake; do
+    check "$arch: $file is in /usr/share/imgseal/cmake" test -f "$root/usr/share/imgseal/cmake/$file"
+  done
+  check "$arch: find_package(imgseal) gives the package's programs" package_found "$root"
   check "$arch: imgseal needs no library beyond the C and C++ ones" c_and_cxx_only \
     "$root/usr/bin/imgseal"
   tools/make_sample_image.sh "$root/sample.img"
@@ -115,13 +140,14 @@ check_deb() {  # DEB ARCH [RUNNER...]: the package's checks; RUNNER starts its t
     "$root/app.img: binary of 6000 bytes at 2048, Length = 8048, CRC-32 95D6AF56"
   check "$arch: imgseal seals the packed image" test "$("$@" "$root/usr/bin/imgseal" "$root/app.img")" = \
     $'Name: app\nLength = 8048\nChecksum 0E0C'
-  echo "$arch: $(basename "$deb"): fields, files, hardening, lintian, a sealed, verified sample and a packed, sealed binary as expected"
+  echo "$arch: $(basename "$deb"): fields, files, hardening, lintian, the CMake package, a sealed, verified sample and a packed, sealed binary as expected"
 }
 
 for page in "${programs[@]}"; do
   check "docs/$page.1 passes mandoc's lint" mandoc -T lint -W warning "docs/$page.1"
 done
 check "docs/imgseal_check.3 passes mandoc's lint" mandoc -T lint -W warning docs/imgseal_check.3
+check "docs/imgseal-firmware.7 passes mandoc's lint" mandoc -T lint -W warning docs/imgseal-firmware.7
 
 started=$(date +%s)
 first=$work/a/imgseal

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Installs what the tests need, then runs every stage of the tests: formatting,
 # a release build with warnings as errors and its tests, the README's Makefile
-# example, the same tests built with AddressSanitizer and
+# example, the firmware example built against the installed CMake package and
+# run under QEMU, the same tests built with AddressSanitizer and
 # UndefinedBehaviorSanitizer, a short fuzzing run of every fuzz target, the
 # static analysers, the boot check on Cortex-M boards and its proof, the cross
 # builds under emulation, and the Debian packages.
@@ -75,6 +76,7 @@ release_tests() { run_ctest build/release; }
 makefile_example() {
   tools/check_examples.sh build/release/imgseal build/release/imgseal-verify build/release/imgseal-pack
 }
+firmware_example() { tools/check_firmware.sh build/release; }
 
 sanitizers="-fsanitize=address,undefined -fno-sanitize-recover=all -fno-omit-frame-pointer"
 sanitizer_build() {
@@ -132,7 +134,8 @@ install_packages() {
     --for="the manual pages' lint and the Debian packages" mandoc dpkg-dev file lintian \
     --for="the cross builds and running them" qemu-user crossbuild-essential-arm64 \
     crossbuild-essential-armhf crossbuild-essential-s390x nettle-dev:arm64 nettle-dev:armhf \
-    nettle-dev:s390x libdeflate-dev:arm64 libdeflate-dev:armhf libdeflate-dev:s390x
+    nettle-dev:s390x libdeflate-dev:arm64 libdeflate-dev:armhf libdeflate-dev:s390x \
+    --for="the firmware example's second generator" ninja-build
   NO_RECOMMENDS=1 tools/install_packages.sh \
     --for="the boot check on Cortex-M boards (the example needs no C library)" gcc-arm-none-eabi \
     qemu-system-arm \
@@ -147,6 +150,7 @@ stage "release build" "" release_build
 stage "release tests" "release build" release_tests
 if ((!quick)); then
   stage "Makefile example" "release build" makefile_example
+  stage "firmware example" "release build" firmware_example
   stage "sanitizer build" "" sanitizer_build
   stage "sanitizer tests" "sanitizer build" sanitizer_tests
   stage "fuzzing" "" fuzzing

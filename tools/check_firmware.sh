@@ -1,0 +1,97 @@
+#!/usr/bin/env bash
+# The CMake package as a firmware project uses it: installs the build's
+# package into build/firmware/prefix, then builds examples/firmware against
+# it, not against the build tree, with the Ninja generator and an unbounded
+# -j, and with the README's command (the Unix Makefiles, -j "$(nproc)", then
+# ctest, which runs the loader under QEMU on every case of cases.txt). Each
+# build must make and seal each image once, record them in seals.txt, and
+# have nothing to make again on a second run; both builds must give the same
+# images. A host project then checks that a failed pack leaves no image and
+# that a changed setting makes the image again.
+# Usage: tools/check_firmware.sh BUILD_DIRECTORY    (a built release build)
+set -euo pipefail
+cd "$(dirname "$0")/.."
+build=$(realpath "${1:?usage: check_firmware.sh BUILD_DIRECTORY}")
+work=$PWD/build/firmware
+prefix=$work/prefix
+verify=$prefix/bin/imgseal-verify
+images=(app-1-a app-1-b app-2-a app-2-b)
+rm -rf "$work" && mkdir -p "$work"
+
+check() {  # DESCRIPTION COMMAND...: stops with DESCRIPTION unless COMMAND succeeds
+  local what=$1
+  shift
+  "$@" || { echo "FAILED: firmware example: $what" >&2; exit 1; }
+}
+times() { (cd "$1" && stat -c '%n %i %.9Y' ./*.img seals.txt); }
+packed_once() {  # LOG: each image's packer line appears once
+  local image
+  for image in "${images[@]}"; do
+    test "$(grep -c "/$image.img: binary of" "$1")" = 1 || return 1
+  done
+}
+
+cmake --install "$build" --prefix "$prefix" >/dev/null
+# The package is found as the guide says: with Ninja through
+# CMAKE_PREFIX_PATH, and with the Unix Makefiles, in the README's command,
+# through the prefix's bin/ on PATH (with NO_CMAKE_FIND_ROOT_PATH in the
+# project both times); the host project below names imgseal_DIR.
+readme=$(grep -m 1 '^    cd examples/firmware && cmake -B build && cmake --build build -j ' README.md)
+check "the README shows the example's command" test -n "$readme"
+mkdir -p "$work/readme/examples"
+cp -r examples/firmware "$work/readme/examples/"
+for generator in Ninja "Unix Makefiles"; do
+  if [ "$generator" = Ninja ]; then
+    dir=$work/Ninja log=$work/Ninja.log
+    CMAKE_PREFIX_PATH=$prefix cmake -S examples/firmware -B "$dir" -G "$generator" >"$log"
+    check "Ninja: the build succeeds" cmake --build "$dir" -j >>"$log" 2>&1
+  else
+    dir=$work/readme/examples/firmware/build log=$work/readme.log
+    check "the README's command builds the example and passes every case" \
+      env -u CMAKE_GENERATOR PATH="$prefix/bin:$PATH" bash -c "cd '$work/readme' && $readme" >"$log" 2>&1
+    check "with the Unix Makefiles" grep -qx 'CMAKE_GENERATOR:INTERNAL=Unix Makefiles' "$dir/CMakeCache.txt"
+  fi
+  check "$generator: no warning" eval '! grep -i "warning" "$log"'
+  check "$generator: every image packed and sealed once" packed_once "$log"
+  check "$generator: seals.txt holds the images' OK lines" test "$(cat "$dir/seals.txt")" = \
+    "$(cd "$dir" && "$verify" "${images[@]/%/.img}")"
+  check "$generator: imgseal-verify -c seals.txt passes" \
+    bash -c "cd '$dir' && '$verify' -q -c seals.txt"
+  before=$(times "$dir")
+  check "$generator: a second build succeeds" cmake --build "$dir" -j >"$log.again" 2>&1
+  check "$generator: a second build makes no image again" test "$(times "$dir")" = "$before"
+  echo "$generator: built, each image packed and sealed once, seals.txt verified, nothing made again"
+done
+for image in "${images[@]}"; do
+  check "$image.img is the same from both generators" \
+    cmp "$work/Ninja/$image.img" "$work/readme/examples/firmware/build/$image.img"
+done
+# The cases that the README's command ran under QEMU, one test a case.
+cat "$work"/readme/examples/firmware/build/cases/*/result
+grep 'tests passed' "$work/readme.log"
+
+# A host project: a version the packer refuses fails the build and leaves no
+# image, again on a second run; a version it takes then makes the image.
+host=$work/host
+mkdir -p "$host/src"
+echo 'int main(void) { return 0; }' >"$host/src/prog.c"
+cat >"$host/src/CMakeLists.txt" <<'EOF'
+cmake_minimum_required(VERSION 3.20)
+project(host_image C)
+find_package(imgseal CONFIG REQUIRED)
+add_executable(prog prog.c)
+imgseal_add_image(TARGET prog VERSION ${VERSION})
+EOF
+configure() { cmake -S "$host/src" -B "$host/build" -DVERSION="$1" -Dimgseal_DIR="$prefix/share/imgseal/cmake" >/dev/null; }
+configure 0xFFFFFFFF
+for run in first second; do
+  check "a version the packer refuses fails the $run build" \
+    eval '! cmake --build "$host/build" >"$host/$run.log" 2>&1'
+  check "and says why" grep -q 'reads as erased flash' "$host/$run.log"
+  check "and leaves no image" test ! -e "$host/build/prog.img" -a ! -e "$host/build/prog.img.part"
+done
+configure 0x00010000
+check "a changed version makes the image" cmake --build "$host/build" >"$host/third.log" 2>&1
+check "which is sealed" "$verify" -q "$host/build/prog.img"
+check "with the version in its header" test "$(head -c 4 "$host/build/prog.img" | od -A n -t x1 | tr -d ' ')" = 00010000
+echo "a host project: a refused pack failed twice and left no image; the changed version made it"
