@@ -194,8 +194,7 @@ struct sealed_image {
     const char* path = nullptr;
     int fd = -1;
     imgseal::file_state state{};
-};
-sealed_image same_as;
+} same_as;
 
 // What rides on the pass over an image: its CRC check, its SHA-256, where its
 // line or its record asks for one, and the comparison with the image of
@@ -206,8 +205,7 @@ struct riders {
     imgseal::sha256_pass sha256;
     bool compare;
     imgseal::byte_comparison comparison;
-};
-riders ride;
+} ride;
 
 outcome take_block(void* context, const std::uint8_t* data, std::size_t size) {
     auto& taking = *static_cast<riders*>(context);
@@ -258,8 +256,13 @@ imgseal::verdict_class check_image(const char* path, const expected_seal& expect
     image = {};
     image.has_sha256 = ride.digest && report.verdict == seal_verdict::ok;
     if (image.has_sha256) imgseal::sha256_end(ride.sha256, image.sha256);
-    return imgseal::judge_seal(verdict_text, report, options.scope, expected,
-                               imgseal::crc_check_end(ride.crc), options.require_crc, image);
+    // A read-back that differs from the image of --same-as gets the
+    // comparison's line, which says where: that image's CRC passed, so a CRC
+    // that fails here is such a difference.
+    imgseal::crc_found crc = imgseal::crc_check_end(ride.crc);
+    if (ride.compare && ride.comparison.differs) crc.computed = crc.stored;
+    return imgseal::judge_seal(verdict_text, report, options.scope, expected, crc,
+                               options.require_crc, image);
 }
 
 // Whether an image's SHA-256 is needed: for its OK line, or for its record.

@@ -281,9 +281,8 @@ std::string failed_line(const bytes& changed) {
 // flips, as a file, with -q too; and the trial's blind case, the last 2 KiB
 // of zeros left erased. A page that held only zeros, and that tail, pass the
 // seal alone, as the reference shows on the same image, and fail by the
-// CRC: as files, as slots read back (with --same-as too, which compares the
-// bytes once the image's own checks pass), and a sample through standard
-// input.
+// CRC: as files, as slots read back, and a sample through standard input;
+// with --same-as, by the comparison, whose line says where.
 TEST_F(records, CrcCatchesEveryErasedPageAndBitFlip) {
     const bytes sealed = packed_trial_image(dir_);
     ASSERT_EQ(sealed.size(), 94208u);
@@ -329,6 +328,7 @@ TEST_F(records, CrcCatchesEveryErasedPageAndBitFlip) {
     std::vector<std::string> slots = {"--slot"};
     std::string lines;
     std::string slot_lines;
+    std::string compared_lines;  // with --same-as: where the seal passes, where the bytes differ
     for (std::size_t i = 0; i < changed.size(); ++i) {
         const auto& [name, image] = changed[i];
         files.push_back((dir_ / (name + ".img")).string());
@@ -340,6 +340,15 @@ TEST_F(records, CrcCatchesEveryErasedPageAndBitFlip) {
         slots.push_back((dir_ / (name + ".slot")).string());
         write_file(slots.back(), slot);
         slot_lines += slots.back() + failed_line(image);
+        const auto at = static_cast<std::size_t>(
+            std::mismatch(sealed.begin(), sealed.end(), image.begin()).first - sealed.begin());
+        char differs[64];
+        std::snprintf(differs, sizeof differs, " at byte %zu (%02X expected, %02X read)\n", at,
+                      sealed[at], image[at]);
+        compared_lines +=
+            slots.back() + (seal_passes(image)
+                                ? ": FAILED: differs from " + (dir_ / "app.img").string() + differs
+                                : failed_line(image));
         if (i % 16 != 0) continue;
         const run_result streamed =
             run_verify({"--slot", "-"}, {"sh", "-c", "exec \"$@\" <\"$0\"", slots.back()});
@@ -351,7 +360,7 @@ TEST_F(records, CrcCatchesEveryErasedPageAndBitFlip) {
     const std::vector<std::string> unquiet(files.begin() + 1, files.end());
     for (const auto& [args, out] :
          {std::pair{unquiet, lines}, std::pair{files, lines}, std::pair{slots, slot_lines},
-          std::pair{compared, slot_lines}}) {
+          std::pair{compared, compared_lines}}) {
         const run_result run = run_verify(args);
         EXPECT_EQ(run.status, 1) << args[0] << " " << args[1];
         EXPECT_EQ(run.out, out) << args[0] << " " << args[1];
