@@ -409,40 +409,46 @@ static uint32_t crc_head(const volatile uint8_t *header, const volatile uint8_t 
     return crc;
 }
 
-/* sum_words() with the CRC beside it: the sum of the words of the n bytes at
-   p, the first at an even position, and those bytes into the CRC register at
-   *crc_register. One loop reads each byte once for both: two loops would
-   take a Cortex-M0 a cycle or two a byte more than the limits that
-   imgseal_check(3) gives. */
-static uint32_t sum_words_crc(const uint8_t *p, uint32_t n, uint32_t *crc_register)
+/* sum_words() with the CRC beside it, for an even n: the sum, modulo 2^32,
+   of the words of the n bytes at p, the first at an even position, in the
+   low 32 bits, and the CRC register `crc` after those bytes in the high 32
+   bits, where a Cortex-M returns them in two registers. One loop reads each byte
+   once for both; two loops would take a Cortex-M0 more cycles a byte than
+   imgseal_check(3) allows. The shape is for gcc -Os on that core: the odd
+   word first, then a guarded do-while over two words a turn, each byte added
+   to one sum as it comes (a high-order byte times 256), and nothing left for
+   after the loop, keeps the loop in the low registers. */
+static uint64_t sum_words_crc(const uint8_t *p, uint32_t n, uint32_t crc)
 {
-    const uint8_t *const groups_end = p + (n - n % 4u);
-    uint32_t high = 0u, low = 0u, crc = *crc_register;
+    const uint8_t *const end = p + n;
+    uint32_t sum = 0u, byte;
 
-    while (p != groups_end) {
-        high += p[0];
-        crc = CRC_BYTE(crc, p[0]);
-        low += p[1];
-        crc = CRC_BYTE(crc, p[1]);
-        high += p[2];
-        crc = CRC_BYTE(crc, p[2]);
-        low += p[3];
-        crc = CRC_BYTE(crc, p[3]);
-        p += 4;
-    }
-    if (n % 4u >= 2u) {
-        high += p[0];
-        crc = CRC_BYTE(crc, p[0]);
-        low += p[1];
-        crc = CRC_BYTE(crc, p[1]);
+    if (n % 4u != 0u) {
+        byte = p[0];
+        sum += byte * 256u;
+        crc = CRC_BYTE(crc, byte);
+        byte = p[1];
+        sum += byte;
+        crc = CRC_BYTE(crc, byte);
         p += 2;
     }
-    if (n % 2u != 0u) {
-        high += p[0];
-        crc = CRC_BYTE(crc, p[0]);
-    }
-    *crc_register = crc;
-    return high * 256u + low;
+    if (p != end)
+        do {
+            byte = p[0];
+            sum += byte * 256u;
+            crc = CRC_BYTE(crc, byte);
+            byte = p[1];
+            sum += byte;
+            crc = CRC_BYTE(crc, byte);
+            byte = p[2];
+            sum += byte * 256u;
+            crc = CRC_BYTE(crc, byte);
+            byte = p[3];
+            sum += byte;
+            crc = CRC_BYTE(crc, byte);
+            p += 4;
+        } while (p != end);
+    return (uint64_t)crc << 32 | sum;
 }
 
 /* The CRC's verdict once the seal holds: the register over the whole image
@@ -538,9 +544,19 @@ static int checksum_holds(uint32_t sum, const volatile uint8_t *fields, uint32_t
   complete behaviors;
   disjoint behaviors;
 */
+/* Whether a CRC is required: a parameter of judge() only where there is a
+   CRC, so that a build without it is the seal check's code alone. */
+#if IMGSEAL_CHECK_CRC
+#define REQUIRE_PARAMETER int require,
+#define REQUIRE(required) (required),
+#else
+#define REQUIRE_PARAMETER
+#define REQUIRE(required)
+#endif
+
 static enum imgseal_check_result judge(const struct imgseal_check *check,
-                                       const uint8_t *image, uint32_t given, int require,
-                                       uint32_t *length)
+                                       const uint8_t *image, uint32_t given,
+                                       REQUIRE_PARAMETER uint32_t *length)
 {
     const volatile uint8_t *const header = check ? check->kept : image;
     const volatile uint8_t *fields;
@@ -550,12 +566,8 @@ static enum imgseal_check_result judge(const struct imgseal_check *check,
     uint32_t offset = 0u, sealed_length = 0u, sum = 0u;
     enum imgseal_check_result result = IMGSEAL_CHECK_OK;
 #if IMGSEAL_CHECK_CRC
-    /* Image bytes 8-15: kept apart by the stream and slot forms. */
-    const volatile uint8_t *const field = check ? check->field : image + 8;
-    int carries = 0;
     uint32_t crc = 0u;
-#else
-    (void)require;
+    uint64_t both = 0u;
 #endif
 
     /*@ assert check == \null && given < 8 ==>
@@ -606,13 +618,12 @@ static enum imgseal_check_result judge(const struct imgseal_check *check,
 #if IMGSEAL_CHECK_CRC
     /* The descriptor lies within the bytes given, so bytes 8-15 do where it
        is at 8. The memory form's CRC rides on its sum from byte 24 on. */
-    carries = carries_crc(header, field);
-    if (check)
-        crc = check->crc;
-    if (!check && carries) {
-        crc = crc_head(header, field, fields);
+    if (!check && carries_crc(image, image + 8)) {
+        crc = crc_head(image, image + 8, image + 16);
         sum = sum_words(image, CRC_HEAD);
-        sum += sum_words_crc(image + CRC_HEAD, sealed_length - CRC_HEAD, &crc);
+        both = sum_words_crc(image + CRC_HEAD, sealed_length - CRC_HEAD, crc);
+        sum += (uint32_t)both;
+        crc = (uint32_t)(both >> 32);
     } else
 #endif
         sum = check ? check->sum : sum_words(image, sealed_length);
@@ -634,7 +645,10 @@ static enum imgseal_check_result judge(const struct imgseal_check *check,
     if (!checksum_holds(sum, fields, offset, sealed_length))
         return IMGSEAL_CHECK_BAD_CHECKSUM;
 #if IMGSEAL_CHECK_CRC
-    result = check_crc(carries, crc, field + 4, require);
+    /* Image bytes 8-15: kept apart by the stream and slot forms. */
+    result = check ? check_crc(carries_crc(check->kept, check->field), check->crc,
+                               check->field + 4, require)
+                   : check_crc(carries_crc(image, image + 8), crc, image + 12, require);
     if (result != IMGSEAL_CHECK_OK)
         return result;
 #endif
@@ -646,14 +660,14 @@ static enum imgseal_check_result judge(const struct imgseal_check *check,
 enum imgseal_check_result imgseal_check_memory(const void *image, uint32_t available,
                                                uint32_t *length)
 {
-    return judge(NULL, image, available, 0, length);
+    return judge(NULL, image, available, REQUIRE(0) length);
 }
 
 #if IMGSEAL_CHECK_CRC
 enum imgseal_check_result imgseal_check_memory_crc(const void *image, uint32_t available,
                                                    uint32_t *length)
 {
-    return judge(NULL, image, available, 1, length);
+    return judge(NULL, image, available, REQUIRE(1) length);
 }
 #endif
 
@@ -668,6 +682,7 @@ void imgseal_check_begin_slot(struct imgseal_check *check, uint32_t slot_size)
 #if IMGSEAL_CHECK_CRC
     check->crc = 0u;
     check->require = 0u;
+    check->carries = 0u;
     /*@ loop invariant 0 <= i <= 8;
         loop invariant \forall integer j; 0 <= j < i ==> check->field[j] == 0;
         loop invariant \initialized(&check->field[0 .. i - 1]);
@@ -833,32 +848,41 @@ static void keep_field(struct imgseal_check *check, const uint8_t *piece, uint32
 
 /* The words of the piece's bytes [at, sum_end) added to the sum, as
    add_words() does, and for an image that carries a CRC, those from 24 on
-   into the CRC register, which the bytes before 24, all kept by then, start
-   when the piece reaches 24. */
+   into the CRC register, which bytes 0-23, all kept by then, start when the
+   piece reaches 24. Whether the image carries one is decided there, once. */
 static uint32_t add_words_crc(struct imgseal_check *check, uint32_t sum, const uint8_t *piece,
                               uint32_t at, uint32_t sum_end)
 {
-    uint32_t from = at;
+    uint32_t from = at, crc = 0u;
+    uint64_t both = 0u;
 
-    if (sum_end >= CRC_HEAD && carries_crc(check->kept, check->field)) {
-        if (at < CRC_HEAD) {
-            sum = add_words(sum, piece, CRC_HEAD - at, at);
-            check->crc = crc_head(check->kept, check->field, check->kept + 8);
-            from = CRC_HEAD;
-        }
-        if (from < sum_end) {
-            /* An odd position's byte is a word's low-order one. */
-            if (from % 2u != 0u) {
-                uint32_t crc = check->crc;
-                sum += piece[from - at];
-                check->crc = CRC_BYTE(crc, piece[from - at]);
-                ++from;
-            }
-            sum += sum_words_crc(piece + (from - at), sum_end - from, &check->crc);
-        }
-        return sum;
+    if (!check->carries) {
+        if (at >= CRC_HEAD || sum_end < CRC_HEAD || !carries_crc(check->kept, check->field))
+            return add_words(sum, piece, sum_end - at, at);
+        check->carries = 1u;
+        sum = add_words(sum, piece, CRC_HEAD - at, at);
+        check->crc = crc_head(check->kept, check->field, check->kept + 8);
+        from = CRC_HEAD;
+        if (from == sum_end)
+            return sum;
     }
-    return add_words(sum, piece, sum_end - at, at);
+    /* A byte at an odd position is a word's low-order one; the piece's last
+       byte, at an even one, a high-order one. */
+    if (from % 2u != 0u) {
+        crc = check->crc;
+        sum += piece[from - at];
+        check->crc = CRC_BYTE(crc, piece[from - at]);
+        ++from;
+    }
+    both = sum_words_crc(piece + (from - at), (sum_end - from) & ~1u, check->crc);
+    sum += (uint32_t)both;
+    check->crc = (uint32_t)(both >> 32);
+    if ((sum_end - from) % 2u != 0u) {
+        crc = check->crc;
+        sum += piece[sum_end - 1u - at] * 256u;
+        check->crc = CRC_BYTE(crc, piece[sum_end - 1u - at]);
+    }
+    return sum;
 }
 #endif
 
@@ -935,11 +959,7 @@ uint32_t imgseal_check_needed(const struct imgseal_check *check)
 
 enum imgseal_check_result imgseal_check_end(const struct imgseal_check *check, uint32_t *length)
 {
-#if IMGSEAL_CHECK_CRC
-    return judge(check, NULL, check->count, check->require, length);
-#else
-    return judge(check, NULL, check->count, 0, length);
-#endif
+    return judge(check, NULL, check->count, REQUIRE(check->require) length);
 }
 
 const char *imgseal_check_result_name(enum imgseal_check_result result)

@@ -40,15 +40,16 @@ struct imgseal_check {
                          count is held once more bytes come */
     uint32_t sum;     /* the 16-bit big-endian words of the bytes taken, modulo
                          2^32, up to the length once the descriptor has come */
-    uint32_t crc;     /* the CRC register over the bytes taken from 24 up to
-                         the length, once bytes 0-23 say the image carries one */
     uint8_t kept[16]; /* header bytes 0-7, then descriptor bytes 8-15 */
-    uint8_t field[8]; /* image bytes 8-15: the CRC's marker and its value */
     uint8_t slot;     /* 1 after imgseal_check_begin_slot, 0 after _begin */
     uint8_t require;  /* 1 after imgseal_check_require_crc */
+    uint8_t carries;  /* 1 once bytes 0-23 have come and say the image carries a CRC */
+    uint32_t crc;     /* the CRC register over the bytes taken from 24 up to
+                         the length, once `carries` is set */
+    uint8_t field[8]; /* image bytes 8-15: the CRC's marker and its value */
 };
-/* A build with IMGSEAL_CHECK_CRC set to 0 leaves crc, field and require
-   unused, and keeps them, so that the struct has one size in every build. */
+/* A build with IMGSEAL_CHECK_CRC set to 0 leaves crc, field, require and
+   carries unused, and keeps them, so that the struct has one size in every build. */
 
 /*@ // What the checks mean, written from imgseal(1) (IMAGE LAYOUT, CHECKSUM)
     // and imgseal_check(3) (CHECKS), apart from the code. The contracts of the
