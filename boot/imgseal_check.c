@@ -410,18 +410,17 @@ static uint32_t crc_head(const volatile uint8_t *header, const volatile uint8_t 
 }
 
 /* sum_words() with the CRC beside it, for an even n: the sum, modulo 2^32,
-   of the words of the n bytes at p, the first at an even position, in the
-   low 32 bits, and the CRC register `crc` after those bytes in the high 32
-   bits, where a Cortex-M returns them in two registers. One loop reads each byte
+   of the words of the n bytes at p, the first at an even position, and
+   those bytes into the CRC register at *crc_register. One loop reads each byte
    once for both; two loops would take a Cortex-M0 more cycles a byte than
    imgseal_check(3) allows. The shape is for gcc -Os on that core: the odd
    word first, then a guarded do-while over two words a turn, each byte added
    to one sum as it comes (a high-order byte times 256), and nothing left for
    after the loop, keeps the loop in the low registers. */
-static uint64_t sum_words_crc(const uint8_t *p, uint32_t n, uint32_t crc)
+static uint32_t sum_words_crc(const uint8_t *p, uint32_t n, uint32_t *crc_register)
 {
     const uint8_t *const end = p + n;
-    uint32_t sum = 0u, byte;
+    uint32_t sum = 0u, crc = *crc_register, byte;
 
     if (n % 4u != 0u) {
         byte = p[0];
@@ -448,7 +447,8 @@ static uint64_t sum_words_crc(const uint8_t *p, uint32_t n, uint32_t crc)
             crc = CRC_BYTE(crc, byte);
             p += 4;
         } while (p != end);
-    return (uint64_t)crc << 32 | sum;
+    *crc_register = crc;
+    return sum;
 }
 
 /* The CRC's verdict once the seal holds: the register over the whole image
@@ -567,7 +567,6 @@ static enum imgseal_check_result judge(const struct imgseal_check *check,
     enum imgseal_check_result result = IMGSEAL_CHECK_OK;
 #if IMGSEAL_CHECK_CRC
     uint32_t crc = 0u;
-    uint64_t both = 0u;
 #endif
 
     /*@ assert check == \null && given < 8 ==>
@@ -621,9 +620,7 @@ static enum imgseal_check_result judge(const struct imgseal_check *check,
     if (!check && carries_crc(image, image + 8)) {
         crc = crc_head(image, image + 8, image + 16);
         sum = sum_words(image, CRC_HEAD);
-        both = sum_words_crc(image + CRC_HEAD, sealed_length - CRC_HEAD, crc);
-        sum += (uint32_t)both;
-        crc = (uint32_t)(both >> 32);
+        sum += sum_words_crc(image + CRC_HEAD, sealed_length - CRC_HEAD, &crc);
     } else
 #endif
         sum = check ? check->sum : sum_words(image, sealed_length);
@@ -854,7 +851,6 @@ static uint32_t add_words_crc(struct imgseal_check *check, uint32_t sum, const u
                               uint32_t at, uint32_t sum_end)
 {
     uint32_t from = at, crc = 0u;
-    uint64_t both = 0u;
 
     if (!check->carries) {
         if (at >= CRC_HEAD || sum_end < CRC_HEAD || !carries_crc(check->kept, check->field))
@@ -874,9 +870,7 @@ static uint32_t add_words_crc(struct imgseal_check *check, uint32_t sum, const u
         check->crc = CRC_BYTE(crc, piece[from - at]);
         ++from;
     }
-    both = sum_words_crc(piece + (from - at), (sum_end - from) & ~1u, check->crc);
-    sum += (uint32_t)both;
-    check->crc = (uint32_t)(both >> 32);
+    sum += sum_words_crc(piece + (from - at), (sum_end - from) & ~1u, &check->crc);
     if ((sum_end - from) % 2u != 0u) {
         crc = check->crc;
         sum += piece[sum_end - 1u - at] * 256u;
