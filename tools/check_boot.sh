@@ -19,10 +19,11 @@ rm -rf "$build" && mkdir -p "$build"
 # with --gc-sections drops where it is unused: without the CRC, the size of
 # 1.2.0's (766 bytes); with it, the size is printed beside the table's. The
 # stack bounds, at -Os and at -O2, hold on both cores; with the CRC, the
-# memory form's chain at -Os is judge(), then the loop that sums and takes
-# the CRC, whose frames gcc -Os makes 48 and 32 bytes (imgseal_check(3),
-# RESOURCES): 96 in all, above the 80 that was aimed at.
-text_limit=766 stack_limit_Os=64 crc_stack_limit_Os=96 stack_limit_O2=96 struct_limit=48
+# memory form's chain at -Os on the M0 is judge(), then the loop that sums
+# and takes the CRC, whose frames gcc makes 48 and 32 bytes (40 with the
+# 16-entry table): 96 and 104 in all, above the 80 that was aimed at
+# (imgseal_check(3), RESOURCES).
+text_limit=766 stack_limit_Os=64 crc_stack_limit_Os=104 stack_limit_O2=96 struct_limit=48
 flags=(-mthumb -ffreestanding -std=c99 -Wall -Wextra -Wpedantic -Wconversion -Wsign-conversion
   -Wcast-align -Werror -ffunction-sections -fdata-sections)
 public=(imgseal_check_memory imgseal_check_begin imgseal_check_begin_slot imgseal_check_feed
