@@ -542,5 +542,37 @@ TEST(boot_check, CrcTablesAreTheBitwiseSteps) {
     }
 }
 
+// imgseal_check(3)'s worked example: a table step a byte over "123456789"
+// leaves 0x340BC6D9 in the register, which inverted is the check value, with
+// either table (two steps of 4 bits a byte for the 16-entry one); and its
+// recipe for a CRC unit, fed [0, 12), 4 zeros, [16, 18), 6 zeros and
+// [24, length) of a packed image, here the bitwise reference as the unit,
+// gives the image's field.
+TEST_F(boot_check_crc, ManualsWorkedExampleAndCrcUnitRecipeHold) {
+    const std::string digits = "123456789";
+    std::uint32_t reg256 = 0xFFFFFFFF, reg16 = 0xFFFFFFFF;
+    for (const char c : digits) {
+        const auto byte = static_cast<std::uint8_t>(c);
+        reg256 = reg256 >> 8 ^ imgseal_check256_table()[(reg256 ^ byte) & 0xFF];
+        reg16 ^= byte;
+        reg16 = reg16 >> 4 ^ imgseal_check16_table()[reg16 & 0xF];
+        reg16 = reg16 >> 4 ^ imgseal_check16_table()[reg16 & 0xF];
+    }
+    EXPECT_EQ(reg256, 0x340BC6D9u);
+    EXPECT_EQ(reg16, 0x340BC6D9u);
+    EXPECT_EQ(reg256 ^ 0xFFFFFFFF, 0xCBF43926u);
+
+    const bytes image = packed_trial_image(dir_);
+    const std::uint8_t zeros[6] = {};
+    const auto image_length = load_be32_at(image, 20);
+    // reference_crc32 continues a finished CRC, as a unit fed more bytes does.
+    std::uint32_t unit = reference_crc32(image.data(), 12);
+    unit = reference_crc32(zeros, 4, unit);
+    unit = reference_crc32(image.data() + 16, 2, unit);
+    unit = reference_crc32(zeros, 6, unit);
+    unit = reference_crc32(image.data() + 24, image_length - 24, unit);
+    EXPECT_EQ(unit, load_be32_at(image, 12));
+}
+
 }  // namespace
 }  // namespace imgseal_test

@@ -151,7 +151,7 @@ fi
 # Cycles per byte on both cores, from a trace under qemu; on the Cortex-M0,
 # with the 256-entry table, the CRC's within its limits: 12.5 for the memory
 # form and 13.5 for the stream form in 256-byte pieces. The 16-entry table's
-# are printed: gcc -Os makes them 21.25 and 22.14, above the 20 and 21 that
+# are printed: gcc -Os makes them 21.25 and 22.13, above the 20 and 21 that
 # were aimed at (imgseal_check(3), RESOURCES).
 bench/boot_cycles.sh "$imgseal" | tee "$build/cycles"
 awk '
