@@ -288,8 +288,10 @@ void imgseal_check_require_crc(struct imgseal_check *check);
 void imgseal_check_feed(struct imgseal_check *check, const void *data, size_t size);
 
 /* How many more bytes the check needs before imgseal_check_end() gives the
-   verdict that the whole slot (or stream) would get: 0 once nothing that can
-   still arrive changes it. */
+   verdict that the whole slot would get: 0 once nothing that can still
+   arrive changes it. For a stream, 0 once the bytes fed reach the length;
+   its verdict still depends on where it ends, since a stream must be exactly
+   the length. */
 /*@ requires \valid_read(check);
     requires ready(check);
     requires within(check);

@@ -246,7 +246,8 @@ TEST_F(boot_check_and_verify, SlotFedPartlyIsJudgedOnTheBytesFed) {
         imgseal_check_begin_slot(&check, 4096);
         const bytes fed = in_slot(slot, c.fed);
         for (std::size_t at = 0; at < fed.size(); at += 256) {
-            imgseal_check_feed(&check, fed.data() + at, std::min<std::size_t>(256, fed.size() - at));
+            imgseal_check_feed(&check, fed.data() + at,
+                               std::min<std::size_t>(256, fed.size() - at));
         }
         std::uint32_t got_length = 0;
         EXPECT_EQ(imgseal_check_end(&check, &got_length), c.result) << c.fed;
@@ -269,8 +270,8 @@ TEST(boot_check, SumStopsAtTheLengthOnceTheDescriptorHasCome) {
     for (std::size_t i = 0; i < 4; ++i) image.at(20 + i) = i == 3 ? 12 : 0;
     std::uint32_t twelve = 0;
     for (std::size_t i = 0; i < 12; i += 2) twelve += image[i] * 256u + image[i + 1];
-    const std::vector<std::vector<std::size_t>> ways = {
-        {24}, {12, 12}, {8, 16}, {2, 10, 12}, {25}, {24, 100}};
+    const std::vector<std::vector<std::size_t>> ways = {{24},        {12, 12}, {8, 16},
+                                                        {2, 10, 12}, {25},     {24, 100}};
     for (const auto& pieces : ways) {
         imgseal_check check;
         imgseal_check_begin(&check);
