@@ -51,6 +51,11 @@ struct imgseal_check {
 /* A build with IMGSEAL_CHECK_CRC set to 0 leaves crc, field, require and
    carries unused, and keeps them, so that the struct has one size in every build. */
 
+/* The contracts below are those of the build without the CRC
+   (IMGSEAL_CHECK_CRC 0), which tools/prove_boot.sh proves. With the CRC, an
+   image for which they say IMGSEAL_CHECK_OK may instead get
+   IMGSEAL_CHECK_BAD_CRC or IMGSEAL_CHECK_NO_CRC (CHECKS 8 in
+   imgseal_check(3)); that code is tested, not yet proven. */
 /*@ // What the checks mean, written from imgseal(1) (IMAGE LAYOUT, CHECKSUM)
     // and imgseal_check(3) (CHECKS), apart from the code. The contracts of the
     // functions promise these values; tools/prove_boot.sh proves that the code

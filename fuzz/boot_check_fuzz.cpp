@@ -46,9 +46,8 @@ reference_crc judge_crc(const std::uint8_t* data, std::uint32_t length) {
     const imgseal_test::bytes image(data, data + length);
     const bool carries = imgseal_test::load_be32_at(image, 4) == 8 &&
                          imgseal_test::load_be32_at(image, 8) == 0x89435243;
-    return {carries,
-            carries && imgseal_test::load_be32_at(image, 12) ==
-                           imgseal_test::reference_image_crc(image)};
+    return {carries, carries && imgseal_test::load_be32_at(image, 12) ==
+                                    imgseal_test::reference_image_crc(image)};
 }
 
 // The boot check's result that the core's verdict on the seal and the
@@ -66,8 +65,8 @@ imgseal_check_result boot_want(const imgseal::seal_report& core, const std::uint
 }
 
 // Both verdicts, and the length wherever the image is accepted.
-void expect_same(const imgseal::seal_report& core, imgseal_check_result boot,
-                 std::uint32_t length, const std::uint8_t* data, bool required = false) {
+void expect_same(const imgseal::seal_report& core, imgseal_check_result boot, std::uint32_t length,
+                 const std::uint8_t* data, bool required = false) {
     if (boot_want(core, data, required) != boot ||
         (boot == IMGSEAL_CHECK_OK && length != core.length)) {
         std::abort();

@@ -14,12 +14,13 @@
 // The routine as built with the 16-entry table and without the CRC
 // (tests/boot_check_builds.c), and the tables of both CRC builds.
 extern "C" {
-#define IMGSEAL_BUILD_DECLARATIONS(build)                                                     \
-    imgseal_check_result imgseal_check##build##_memory(const void*, std::uint32_t,              \
-                                                       std::uint32_t*);                         \
-    void imgseal_check##build##_begin_slot(imgseal_check*, std::uint32_t);                     \
-    void imgseal_check##build##_feed(imgseal_check*, const void*, std::size_t);                \
-    std::uint32_t imgseal_check##build##_needed(const imgseal_check*);                         \
+#define IMGSEAL_BUILD_DECLARATIONS(build)                                          \
+    imgseal_check_result imgseal_check##build##_memory(const void*, std::uint32_t, \
+                                                       std::uint32_t*);            \
+    void imgseal_check##build##_begin(imgseal_check*);                             \
+    void imgseal_check##build##_begin_slot(imgseal_check*, std::uint32_t);         \
+    void imgseal_check##build##_feed(imgseal_check*, const void*, std::size_t);    \
+    std::uint32_t imgseal_check##build##_needed(const imgseal_check*);             \
     imgseal_check_result imgseal_check##build##_end(const imgseal_check*, std::uint32_t*);
 IMGSEAL_BUILD_DECLARATIONS(16)
 IMGSEAL_BUILD_DECLARATIONS(0)
@@ -309,10 +310,9 @@ TEST(boot_check, EveryPrefixOfASealedImageIsRefused) {
 
 // The names for logs are the enum's, without its prefix, and "?" past it.
 TEST(boot_check, ResultNamesAreTheEnumsWithoutItsPrefix) {
-    const char* const names[] = {"OK",           "BAD_LAYOUT", "BAD_SIGNATURE",
-                                 "NOT_SEALED",   "BAD_LENGTH", "BAD_CHECKSUM",
-                                 "ERASED",       "BAD_CRC",    "NO_CRC",
-                                 "?"};
+    const char* const names[] = {
+        "OK",           "BAD_LAYOUT", "BAD_SIGNATURE", "NOT_SEALED", "BAD_LENGTH",
+        "BAD_CHECKSUM", "ERASED",     "BAD_CRC",       "NO_CRC",     "?"};
     for (int i = 0; i < 10; ++i) {
         EXPECT_STREQ(imgseal_check_result_name(static_cast<imgseal_check_result>(i)), names[i]);
     }
@@ -324,34 +324,39 @@ struct boot_build {
     const char* name;
     imgseal_check_result (*memory)(const void*, std::uint32_t, std::uint32_t*);
     imgseal_check_result (*memory_crc)(const void*, std::uint32_t, std::uint32_t*);
+    void (*begin)(imgseal_check*);
     void (*begin_slot)(imgseal_check*, std::uint32_t);
     void (*require_crc)(imgseal_check*);
     void (*feed)(imgseal_check*, const void*, std::size_t);
     std::uint32_t (*needed)(const imgseal_check*);
     imgseal_check_result (*end)(const imgseal_check*, std::uint32_t*);
 };
-const boot_build table_256 = {"256-entry table",     imgseal_check_memory,
-                              imgseal_check_memory_crc, imgseal_check_begin_slot,
-                              imgseal_check_require_crc, imgseal_check_feed,
-                              imgseal_check_needed,  imgseal_check_end};
-const boot_build table_16 = {"16-entry table",      imgseal_check16_memory,
-                             imgseal_check16_memory_crc, imgseal_check16_begin_slot,
-                             imgseal_check16_require_crc, imgseal_check16_feed,
-                             imgseal_check16_needed, imgseal_check16_end};
-const boot_build no_crc = {"no CRC",         imgseal_check0_memory, nullptr,
-                           imgseal_check0_begin_slot, nullptr, imgseal_check0_feed,
-                           imgseal_check0_needed, imgseal_check0_end};
+const boot_build table_256 = {
+    "256-entry table",   imgseal_check_memory,     imgseal_check_memory_crc,
+    imgseal_check_begin, imgseal_check_begin_slot, imgseal_check_require_crc,
+    imgseal_check_feed,  imgseal_check_needed,     imgseal_check_end};
+const boot_build table_16 = {
+    "16-entry table",      imgseal_check16_memory,     imgseal_check16_memory_crc,
+    imgseal_check16_begin, imgseal_check16_begin_slot, imgseal_check16_require_crc,
+    imgseal_check16_feed,  imgseal_check16_needed,     imgseal_check16_end};
+const boot_build no_crc = {"no CRC",
+                           imgseal_check0_memory,
+                           nullptr,
+                           imgseal_check0_begin,
+                           imgseal_check0_begin_slot,
+                           nullptr,
+                           imgseal_check0_feed,
+                           imgseal_check0_needed,
+                           imgseal_check0_end};
 
 // The slot form over `slot`, its size, in pieces of `piece` bytes, fed until
-// needed() is 0, or the stream form (slot_size 0: imgseal_check_begin) fed
-// every byte; with a CRC required where `require`.
+// needed() is 0, or where `stream` the stream form fed every byte; with a
+// CRC required where `require`.
 imgseal_check_result check_pieces(const boot_build& build, const bytes& slot, std::size_t piece,
                                   bool require, bool stream = false) {
     imgseal_check check;
     if (stream) {
-        // The stream form is the slot form with the stream's limit and scope.
-        build.begin_slot(&check, 0xFFFFFFFF);
-        check.slot = 0;
+        build.begin(&check);
     } else {
         build.begin_slot(&check, static_cast<std::uint32_t>(slot.size()));
     }
@@ -454,11 +459,7 @@ TEST_F(boot_check_crc, EveryFormChecksTheCrcOfAnImageThatCarriesOne) {
         {"content changed", mended(3000), bad_crc, bad_crc, true},
         {"signature's neighbour changed", mended(17), bad_crc, bad_crc, true},
         {"no marker", sealed_image(build_image({.size = 3000}), 8), ok, no, true},
-        {"marker, descriptor at 40",
-         sealed_image(marker_elsewhere, 40),
-         ok,
-         no,
-         true},
+        {"marker, descriptor at 40", sealed_image(marker_elsewhere, 40), ok, no, true},
         {"seal broken, CRC broken", broken, checksum, checksum, true},
         {"unsealed", packed, not_sealed, not_sealed, true},
         {"unsealed, no marker", build_image({.size = 3000}), not_sealed, not_sealed, false},
@@ -512,7 +513,8 @@ TEST_F(boot_check_crc, EveryErasedPageAndBitFlipOfAPackedImageIsRefused) {
         const auto size = static_cast<std::uint32_t>(image.size());
         const bytes slot = in_slot(image, 131072);
         for (const boot_build* build : {&table_256, &table_16}) {
-            EXPECT_NE(build->memory(image.data(), size, nullptr), ok) << what << ", " << build->name;
+            EXPECT_NE(build->memory(image.data(), size, nullptr), ok)
+                << what << ", " << build->name;
             EXPECT_NE(check_pieces(*build, image, 256, false, true), ok)
                 << what << ", " << build->name;
             EXPECT_NE(check_pieces(*build, slot, 256, false), ok) << what << ", " << build->name;
@@ -532,7 +534,8 @@ TEST_F(boot_check_crc, EveryErasedPageAndBitFlipOfAPackedImageIsRefused) {
 // from the entry's index, as the CRC's definition steps it.
 TEST(boot_check, CrcTablesAreTheBitwiseSteps) {
     const auto steps = [](std::uint32_t reg, int bits) {
-        for (int bit = 0; bit < bits; ++bit) reg = (reg & 1) != 0 ? (reg >> 1) ^ 0xEDB88320 : reg >> 1;
+        for (int bit = 0; bit < bits; ++bit)
+            reg = (reg & 1) != 0 ? (reg >> 1) ^ 0xEDB88320 : reg >> 1;
         return reg;
     };
     for (std::uint32_t i = 0; i < 256; ++i) {

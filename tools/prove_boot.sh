@@ -44,7 +44,10 @@ wp=(-warn-invalid-pointer -warn-signed-downcast
 prove() {
   local name=$1 directory=$2 machdep=$3
   shift 3
-  frama-c -machdep "$machdep" -cpp-extra-args=-I"$directory" "$directory/imgseal_check.c" \
+  # The build without the CRC (IMGSEAL_CHECK_CRC 0): the CRC's code is not
+  # proven yet (imgseal_check(3), PROOF).
+  frama-c -machdep "$machdep" -cpp-extra-args="-I$directory -DIMGSEAL_CHECK_CRC=0" \
+    "$directory/imgseal_check.c" \
     "${wp[@]}" "$@" >"$build/$name.log" 2>&1 || {
     tail -n 20 "$build/$name.log" >&2
     echo "frama-c failed on $name: see $build/$name.log" >&2
