@@ -357,7 +357,13 @@ enum imgseal_check_result imgseal_check_end(const struct imgseal_check *check,
     ensures result == IMGSEAL_CHECK_ERASED ==>
       ends_at(\result, 6) && \result[0] == 'E' && \result[1] == 'R' && \result[2] == 'A' &&
       \result[3] == 'S' && \result[4] == 'E' && \result[5] == 'D';
-    ensures !(IMGSEAL_CHECK_OK <= result <= IMGSEAL_CHECK_ERASED) ==>
+    ensures result == IMGSEAL_CHECK_BAD_CRC ==>
+      ends_at(\result, 7) && \result[0] == 'B' && \result[1] == 'A' && \result[2] == 'D' &&
+      \result[3] == '_' && \result[4] == 'C' && \result[5] == 'R' && \result[6] == 'C';
+    ensures result == IMGSEAL_CHECK_NO_CRC ==>
+      ends_at(\result, 6) && \result[0] == 'N' && \result[1] == 'O' && \result[2] == '_' &&
+      \result[3] == 'C' && \result[4] == 'R' && \result[5] == 'C';
+    ensures !(IMGSEAL_CHECK_OK <= result <= IMGSEAL_CHECK_NO_CRC) ==>
       ends_at(\result, 1) && \result[0] == '?';
 */
 const char *imgseal_check_result_name(enum imgseal_check_result result);

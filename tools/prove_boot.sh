@@ -28,7 +28,9 @@ why3 config detect >"$build/why3-detect.log" 2>&1 ||
 # bytes do not change while it reads them, so the proof reads them as plain
 # memory. Typed+cast: the image and the pieces come in as const void *, which
 # WP types as char, and are read as uint8_t; the cast keeps the address, and
-# the routine reads them as nothing else (imgseal_check(3), PROOF). The
+# the routine reads them as nothing else (imgseal_check(3), PROOF).
+# -wp-literals gives the provers the characters of string literals, which
+# imgseal_check_result_name()'s contract spells. The
 # slowest goal takes about 20 s of a prover's time; the provers' limits are
 # of wall time, so the timeout leaves room for a slower or busier machine. A goal that a planted fault breaks fails
 # quickly where it fails at all, and one that the fault leaves as it was
@@ -36,7 +38,7 @@ why3 config detect >"$build/why3-detect.log" 2>&1 ||
 timeout=120 fault_timeout=10
 wp=(-warn-invalid-pointer -warn-signed-downcast
   -wp -wp-rte -rte-initialized @all -wp-no-volatile -wp-no-filter-init -wp-model Typed+cast
-  -wp-prover z3,cvc4 -wp-timeout "$timeout" -wp-smoke-timeout 2 -wp-par 2
+  -wp-literals -wp-prover z3,cvc4 -wp-timeout "$timeout" -wp-smoke-timeout 2 -wp-par 2
   -wp-cache update -wp-cache-dir "$build/cache")
 
 # prove NAME DIRECTORY MACHDEP [OPTION...]: runs WP on DIRECTORY's routine,
