@@ -115,7 +115,8 @@ faults=(
   "the odd-length check dropped" check_fields
   "length % 2u != 0u || " ""
   "the memory form reading one byte past available" imgseal_check_memory
-  "judge(NULL, image, available, length)" "judge(NULL, image, available + 1u, length)"
+  "judge(NULL, image, available, REQUIRE(0) length)"
+  "judge(NULL, image, available + 1u, REQUIRE(0) length)"
   "a kept header byte from the wrong position" keep_header
   "check->kept[position] = piece[position - at];" "check->kept[position] = piece[position - at + 1u];"
   "a kept descriptor byte from the wrong position" keep_descriptor
