@@ -32,6 +32,10 @@
 #define CRC_OFFSET 8u
 #define CRC_MARKER 0x89435243u
 #define CRC_HEAD 24u
+/* What a stream knows of its image's CRC (struct imgseal_check's carries). */
+#define CRC_UNDECIDED 0u
+#define CRC_PRESENT 1u
+#define CRC_ABSENT 2u
 
 /*@ // Steps of the proof, from the definitions in imgseal_check.h: arithmetic
     // modulo 2^32 from the conversion rule, and the stamp's words so far.
@@ -390,65 +394,87 @@ static int carries_crc(const volatile uint8_t *header, const volatile uint8_t *m
     return load_be32(header + 4) == CRC_OFFSET && load_be32(marker) == CRC_MARKER;
 }
 
-/* The CRC register after image bytes 0-23 from its initial value: the header
-   at `header`, bytes 8-11 at `marker`, the signature and the byte after it
-   (16-17) at `signature`, the CRC field and the stamp as zero. */
-static uint32_t crc_head(const volatile uint8_t *header, const volatile uint8_t *marker,
-                         const volatile uint8_t *signature)
+/* The CRC register after n bytes from `crc`: the first `real` of them at p,
+   the rest zero. Image bytes 0-23 take two or three calls, since the CRC
+   field (12-15) and the stamp (18-23) count as zero and a stream keeps those
+   bytes in two places; each call is a leaf of 20 bytes of stack or less. */
+static uint32_t crc_bytes(uint32_t crc, const volatile uint8_t *p, uint32_t real, uint32_t n)
 {
-    uint32_t crc = 0xFFFFFFFFu;
-    unsigned i;
+    uint32_t i, byte;
 
-    for (i = 0u; i < CRC_HEAD; ++i) {
-        const uint8_t byte = i < 8u                 ? header[i]
-                             : i < 12u              ? marker[i - 8u]
-                             : i == 16u || i == 17u ? signature[i - 16u]
-                                                    : 0u;
+    for (i = 0u; i < n; ++i) {
+        byte = i < real ? p[i] : 0u;
         crc = CRC_BYTE(crc, byte);
     }
     return crc;
 }
 
-/* sum_words() with the CRC beside it, for an even n: the sum, modulo 2^32,
-   of the words of the n bytes at p, the first at an even position, and
-   those bytes into the CRC register at *crc_register. One loop reads each byte
-   once for both; two loops would take a Cortex-M0 more cycles a byte than
-   imgseal_check(3) allows. The shape is for gcc -Os on that core: the odd
-   word first, then a guarded do-while over two words a turn, each byte added
-   to one sum as it comes (a high-order byte times 256), and nothing left for
-   after the loop, keeps the loop in the low registers. */
-static uint32_t sum_words_crc(const uint8_t *p, uint32_t n, uint32_t *crc_register)
+/* sum_words() with the CRC beside it, for an even n: the words of the n
+   bytes at p, the first at an even position, added to `sum` modulo 2^32, and
+   those bytes into the CRC register `crc`; the sum in the low half of the
+   result, the register in the high half. One loop reads each byte once for
+   both; two loops would take a Cortex-M0 more cycles a byte than
+   imgseal_check(3) allows. Both results come back in registers, so that
+   neither this function nor its caller keeps one in memory, which holds the
+   stack to 80 bytes (imgseal_check(3), RESOURCES). The shape of each loop is
+   for gcc -Os on that core, where it uses the eight low registers and no
+   memory but the stack's push. */
+static uint64_t sum_words_crc(const uint8_t *p, uint32_t n, uint32_t crc, uint32_t sum)
 {
     const uint8_t *const end = p + n;
-    uint32_t sum = 0u, crc = *crc_register, byte;
+#if IMGSEAL_CHECK_CRC == 256
+    /* The high-order bytes summed apart, as in sum_words(); the odd word
+       first, then two words a turn: 11.25 cycles a byte. */
+    uint32_t high = 0u, low = sum, byte0, byte1;
 
     if (n % 4u != 0u) {
-        byte = p[0];
-        sum += byte * 256u;
-        crc = CRC_BYTE(crc, byte);
-        byte = p[1];
-        sum += byte;
-        crc = CRC_BYTE(crc, byte);
+        byte0 = p[0];
+        high += byte0;
+        byte1 = p[1];
+        low += byte1;
+        crc = CRC_BYTE(crc, byte0);
+        crc = CRC_BYTE(crc, byte1);
         p += 2;
     }
     if (p != end)
         do {
-            byte = p[0];
-            sum += byte * 256u;
-            crc = CRC_BYTE(crc, byte);
-            byte = p[1];
-            sum += byte;
-            crc = CRC_BYTE(crc, byte);
-            byte = p[2];
-            sum += byte * 256u;
-            crc = CRC_BYTE(crc, byte);
-            byte = p[3];
-            sum += byte;
-            crc = CRC_BYTE(crc, byte);
+            byte0 = p[0];
+            high += byte0;
+            byte1 = p[1];
+            low += byte1;
+            crc = CRC_BYTE(crc, byte0);
+            crc = CRC_BYTE(crc, byte1);
+            byte0 = p[2];
+            high += byte0;
+            byte1 = p[3];
+            low += byte1;
+            crc = CRC_BYTE(crc, byte0);
+            crc = CRC_BYTE(crc, byte1);
             p += 4;
         } while (p != end);
-    *crc_register = crc;
-    return sum;
+    sum = high * 256u + low;
+#else
+    /* A word a turn, one sum: the low-order byte goes into the register
+       with the high-order byte's second nibble step, (crc >> 4 ^ byte) ^
+       entry rather than (crc >> 4 ^ entry) ^ byte, the same value, which
+       leaves gcc no copy to make: 19 cycles a byte. */
+    uint32_t byte;
+
+    if (p != end)
+        do {
+            byte = p[0];
+            sum += byte * 256u;
+            crc ^= byte;
+            crc = CRC_NIBBLE(crc);
+            byte = p[1];
+            sum += byte;
+            crc = (crc >> 4 ^ byte) ^ crc_table[crc & 0xFu];
+            crc = CRC_NIBBLE(crc);
+            crc = CRC_NIBBLE(crc);
+            p += 2;
+        } while (p != end);
+#endif
+    return (uint64_t)crc << 32 | sum;
 }
 
 /* The CRC's verdict once the seal holds: the register over the whole image
@@ -566,7 +592,14 @@ static enum imgseal_check_result judge(const struct imgseal_check *check,
     uint32_t offset = 0u, sealed_length = 0u, sum = 0u;
     enum imgseal_check_result result = IMGSEAL_CHECK_OK;
 #if IMGSEAL_CHECK_CRC
-    uint32_t crc = 0u;
+    /* The CRC's verdict for an image without one. The memory form settles
+       that of an image that carries one as its pass ends, against the
+       register that its field asks for, read before the pass: past the
+       pass, judge() keeps the verdict alone, and no call comes between the
+       pass and the comparison, which holds its stack to 40 bytes. */
+    enum imgseal_check_result crc_result = require ? IMGSEAL_CHECK_NO_CRC : IMGSEAL_CHECK_OK;
+    uint32_t expected = 0u;
+    uint64_t both = 0u;
 #endif
 
     /*@ assert check == \null && given < 8 ==>
@@ -618,9 +651,12 @@ static enum imgseal_check_result judge(const struct imgseal_check *check,
     /* The descriptor lies within the bytes given, so bytes 8-15 do where it
        is at 8. The memory form's CRC rides on its sum from byte 24 on. */
     if (!check && carries_crc(image, image + 8)) {
-        crc = crc_head(image, image + 8, image + 16);
-        sum = sum_words(image, CRC_HEAD);
-        sum += sum_words_crc(image + CRC_HEAD, sealed_length - CRC_HEAD, &crc);
+        expected = load_be32(image + 12) ^ 0xFFFFFFFFu;
+        both = sum_words_crc(image + CRC_HEAD, sealed_length - CRC_HEAD,
+                             crc_bytes(crc_bytes(0xFFFFFFFFu, image, 12u, 16u), image + 16, 2u, 8u),
+                             sum_words(image, CRC_HEAD));
+        sum = (uint32_t)both;
+        crc_result = (uint32_t)(both >> 32) == expected ? IMGSEAL_CHECK_OK : IMGSEAL_CHECK_BAD_CRC;
     } else
 #endif
         sum = check ? check->sum : sum_words(image, sealed_length);
@@ -643,11 +679,11 @@ static enum imgseal_check_result judge(const struct imgseal_check *check,
         return IMGSEAL_CHECK_BAD_CHECKSUM;
 #if IMGSEAL_CHECK_CRC
     /* Image bytes 8-15: kept apart by the stream and slot forms. */
-    result = check ? check_crc(carries_crc(check->kept, check->field), check->crc,
-                               check->field + 4, require)
-                   : check_crc(carries_crc(image, image + 8), crc, image + 12, require);
-    if (result != IMGSEAL_CHECK_OK)
-        return result;
+    if (check)
+        crc_result = check_crc(carries_crc(check->kept, check->field), check->crc,
+                               check->field + 4, check->require);
+    if (crc_result != IMGSEAL_CHECK_OK)
+        return crc_result;
 #endif
     if (length)
         *length = sealed_length;
@@ -844,21 +880,27 @@ static void keep_field(struct imgseal_check *check, const uint8_t *piece, uint32
 }
 
 /* The words of the piece's bytes [at, sum_end) added to the sum, as
-   add_words() does, and for an image that carries a CRC, those from 24 on
-   into the CRC register, which bytes 0-23, all kept by then, start when the
-   piece reaches 24. Whether the image carries one is decided there, once. */
+   add_words() does, and those from 24 on into the CRC register, until the
+   image is known to carry no CRC. Bytes 0-23 come once, so they are summed a
+   byte at a time; the piece that brings byte 23 decides whether the image
+   carries a CRC and starts the register from the bytes kept, and runs its
+   bytes from 24 through the CRC either way. After that, feed() sums an image
+   without a CRC with add_words() alone, as a build without the CRC does. */
 static uint32_t add_words_crc(struct imgseal_check *check, uint32_t sum, const uint8_t *piece,
                               uint32_t at, uint32_t sum_end)
 {
-    uint32_t from = at, crc = 0u;
+    uint32_t from = at, crc = 0u; /* set where declared: see judge() */
+    uint64_t both = 0u;
 
-    if (!check->carries) {
-        if (at >= CRC_HEAD || sum_end < CRC_HEAD || !carries_crc(check->kept, check->field))
-            return add_words(sum, piece, sum_end - at, at);
-        check->carries = 1u;
-        sum = add_words(sum, piece, CRC_HEAD - at, at);
-        check->crc = crc_head(check->kept, check->field, check->kept + 8);
-        from = CRC_HEAD;
+    if (check->carries == CRC_UNDECIDED) {
+        for (; from < sum_end && from < CRC_HEAD; ++from)
+            sum += from % 2u != 0u ? piece[from - at] : piece[from - at] * 256u;
+        if (from < CRC_HEAD)
+            return sum;
+        check->carries = carries_crc(check->kept, check->field) ? CRC_PRESENT : CRC_ABSENT;
+        check->crc = crc_bytes(crc_bytes(crc_bytes(0xFFFFFFFFu, check->kept, 8u, 8u),
+                                         check->field, 4u, 8u),
+                               check->kept + 8, 2u, 8u);
         if (from == sum_end)
             return sum;
     }
@@ -870,7 +912,9 @@ static uint32_t add_words_crc(struct imgseal_check *check, uint32_t sum, const u
         check->crc = CRC_BYTE(crc, piece[from - at]);
         ++from;
     }
-    sum += sum_words_crc(piece + (from - at), (sum_end - from) & ~1u, &check->crc);
+    both = sum_words_crc(piece + (from - at), (sum_end - from) & ~1u, check->crc, sum);
+    sum = (uint32_t)both;
+    check->crc = (uint32_t)(both >> 32);
     if ((sum_end - from) % 2u != 0u) {
         crc = check->crc;
         sum += piece[sum_end - 1u - at] * 256u;
@@ -923,10 +967,11 @@ void imgseal_check_feed(struct imgseal_check *check, const void *data, size_t si
     /*@ assert sum_end <= end; */
     if (at < sum_end) {
 #if IMGSEAL_CHECK_CRC
-        sum = add_words_crc(check, check->sum, piece, at, sum_end);
-#else
-        sum = add_words(check->sum, piece, sum_end - at, at);
+        if (check->carries != CRC_ABSENT)
+            sum = add_words_crc(check, check->sum, piece, at, sum_end);
+        else
 #endif
+            sum = add_words(check->sum, piece, sum_end - at, at);
         check->sum = sum;
     }
     /*@ assert 0 <= descriptor_offset(&check->kept[0]); */
