@@ -868,9 +868,20 @@ static void keep_descriptor(struct imgseal_check *check, const uint8_t *piece, u
 }
 
 #if IMGSEAL_CHECK_CRC
+/* gcc -Os inlines a static function that has one caller. Kept apart, the
+   CRC's code leaves imgseal_check_feed() the registers and the stack frame
+   of the build without the CRC, so that a stream without a CRC costs there
+   what it costs in that build, but for a test a piece, and the deepest
+   call chain stays within 80 bytes. */
+#if defined(__GNUC__)
+#define NOT_INLINED __attribute__((noinline))
+#else
+#define NOT_INLINED
+#endif
+
 /* Keeps image bytes 8-15, the CRC's marker and field, among the piece's
    [at, end): the descriptor's bytes only where it is at 8. */
-static void keep_field(struct imgseal_check *check, const uint8_t *piece, uint32_t at,
+NOT_INLINED static void keep_field(struct imgseal_check *check, const uint8_t *piece, uint32_t at,
                        uint32_t end)
 {
     uint32_t position;
@@ -879,48 +890,63 @@ static void keep_field(struct imgseal_check *check, const uint8_t *piece, uint32
         check->field[position - 8u] = piece[position - at];
 }
 
-/* The words of the piece's bytes [at, sum_end) added to the sum, as
-   add_words() does, and those from 24 on into the CRC register, until the
-   image is known to carry no CRC. Bytes 0-23 come once, so they are summed a
-   byte at a time; the piece that brings byte 23 decides whether the image
-   carries a CRC and starts the register from the bytes kept, and runs its
-   bytes from 24 through the CRC either way. After that, feed() sums an image
-   without a CRC with add_words() alone, as a build without the CRC does. */
-static uint32_t add_words_crc(struct imgseal_check *check, uint32_t sum, const uint8_t *piece,
-                              uint32_t at, uint32_t sum_end)
+/* The bytes of a stream's piece [at, sum_end) before 24, which come once:
+   keeps image bytes 8-15 among them and adds their words to the sum a byte
+   at a time, as add_words() would. The piece that brings byte 23 decides
+   whether the image carries a CRC and starts the register from the bytes
+   kept. Returns where the piece's bytes go on from: 24, or sum_end where the
+   piece stops before it. */
+NOT_INLINED static uint32_t add_head(struct imgseal_check *check, const uint8_t *piece,
+                                     uint32_t at, uint32_t sum_end)
 {
-    uint32_t from = at, crc = 0u; /* set where declared: see judge() */
-    uint64_t both = 0u;
+    uint32_t from = at, sum = 0u; /* set where declared: see judge() */
 
-    if (check->carries == CRC_UNDECIDED) {
-        for (; from < sum_end && from < CRC_HEAD; ++from)
-            sum += from % 2u != 0u ? piece[from - at] : piece[from - at] * 256u;
-        if (from < CRC_HEAD)
-            return sum;
+    if (at < 16u && sum_end > 8u)
+        keep_field(check, piece, at, sum_end);
+    sum = check->sum;
+    for (; from < sum_end && from < CRC_HEAD; ++from)
+        sum += from % 2u != 0u ? piece[from - at] : piece[from - at] * 256u;
+    check->sum = sum;
+    if (from >= CRC_HEAD) {
         check->carries = carries_crc(check->kept, check->field) ? CRC_PRESENT : CRC_ABSENT;
         check->crc = crc_bytes(crc_bytes(crc_bytes(0xFFFFFFFFu, check->kept, 8u, 8u),
                                          check->field, 4u, 8u),
                                check->kept + 8, 2u, 8u);
-        if (from == sum_end)
-            return sum;
     }
-    /* A byte at an odd position is a word's low-order one; the piece's last
-       byte, at an even one, a high-order one. */
-    if (from % 2u != 0u) {
+    return from;
+}
+
+/* The words of a stream's bytes [at, sum_end), at `bytes`, added to its sum
+   as add_words() does, and into the CRC register; returns the sum. Bytes
+   0-23 have passed, and the image carries a CRC, or this is the piece that
+   decided that it does not, which goes on from 24 through the CRC all the
+   same: imgseal_check_feed() sums the next ones with add_words() alone. */
+NOT_INLINED static uint32_t add_words_crc(struct imgseal_check *check, const uint8_t *bytes,
+                                          uint32_t at, uint32_t sum_end)
+{
+    uint32_t crc = 0u; /* set where declared: see judge() */
+    uint64_t both = 0u;
+
+    if (at == sum_end)
+        return check->sum;
+    /* A byte at an odd position is a word's low-order one; the last byte, at
+       an even one, a high-order one. */
+    if (at % 2u != 0u) {
         crc = check->crc;
-        sum += piece[from - at];
-        check->crc = CRC_BYTE(crc, piece[from - at]);
-        ++from;
+        check->sum += bytes[0];
+        check->crc = CRC_BYTE(crc, bytes[0]);
+        ++bytes;
+        ++at;
     }
-    both = sum_words_crc(piece + (from - at), (sum_end - from) & ~1u, check->crc, sum);
-    sum = (uint32_t)both;
+    both = sum_words_crc(bytes, (sum_end - at) & ~1u, check->crc, check->sum);
+    check->sum = (uint32_t)both;
     check->crc = (uint32_t)(both >> 32);
-    if ((sum_end - from) % 2u != 0u) {
+    if ((sum_end - at) % 2u != 0u) {
         crc = check->crc;
-        sum += piece[sum_end - 1u - at] * 256u;
-        check->crc = CRC_BYTE(crc, piece[sum_end - 1u - at]);
+        check->sum += bytes[sum_end - 1u - at] * 256u;
+        check->crc = CRC_BYTE(crc, bytes[sum_end - 1u - at]);
     }
-    return sum;
+    return check->sum;
 }
 #endif
 
@@ -930,6 +956,9 @@ void imgseal_check_feed(struct imgseal_check *check, const void *data, size_t si
     const uint32_t at = check->count;
     uint32_t n = check->limit - at;
     uint32_t end, sum_end, offset = 0u, length = 0u, sum = 0u; /* see judge() */
+#if IMGSEAL_CHECK_CRC
+    uint32_t from = 0u;
+#endif
 
     if (size < n) {
         /*@ ghost narrow(size); */
@@ -945,10 +974,6 @@ void imgseal_check_feed(struct imgseal_check *check, const void *data, size_t si
        have passed, there is nothing more to keep, and nothing past the length
        is summed: a slot goes on past the image. */
     keep_header(check, piece, at, end);
-#if IMGSEAL_CHECK_CRC
-    if (at < 16u && end > 8u)
-        keep_field(check, piece, at, end);
-#endif
     sum_end = end;
     if (end > HEADER_SIZE) {
         offset = load_be32(check->kept + 4);
@@ -967,9 +992,12 @@ void imgseal_check_feed(struct imgseal_check *check, const void *data, size_t si
     /*@ assert sum_end <= end; */
     if (at < sum_end) {
 #if IMGSEAL_CHECK_CRC
-        if (check->carries != CRC_ABSENT)
-            sum = add_words_crc(check, check->sum, piece, at, sum_end);
-        else
+        if (check->carries != CRC_ABSENT) {
+            from = at;
+            if (check->carries == CRC_UNDECIDED)
+                from = add_head(check, piece, at, sum_end);
+            sum = add_words_crc(check, piece + (from - at), from, sum_end);
+        } else
 #endif
             sum = add_words(check->sum, piece, sum_end - at, at);
         check->sum = sum;
