@@ -879,72 +879,76 @@ static void keep_descriptor(struct imgseal_check *check, const uint8_t *piece, u
 #define NOT_INLINED
 #endif
 
-/* Keeps image bytes 8-15, the CRC's marker and field, among the piece's
-   [at, end): the descriptor's bytes only where it is at 8. */
-NOT_INLINED static void keep_field(struct imgseal_check *check, const uint8_t *piece, uint32_t at,
-                       uint32_t end)
-{
-    uint32_t position;
-
-    for (position = at > 8u ? at : 8u; position < end && position < 16u; ++position)
-        check->field[position - 8u] = piece[position - at];
-}
-
-/* The bytes of a stream's piece [at, sum_end) before 24, which come once:
-   keeps image bytes 8-15 among them and adds their words to the sum a byte
-   at a time, as add_words() would. The piece that brings byte 23 decides
-   whether the image carries a CRC and starts the register from the bytes
-   kept. Returns where the piece's bytes go on from: 24, or sum_end where the
-   piece stops before it. */
+/* The bytes of a stream's piece [at, sum_end) before 24, for an `at` below
+   24: they come once, so this keeps image bytes 8-15 among them and adds
+   their words to the sum a byte at a time, as add_words() would. The piece
+   that brings byte 23 decides whether the image carries a CRC, as
+   carries_crc() does, here without its calls, which would deepen the stack.
+   Returns where the piece's bytes go on from: 24, or sum_end where the piece
+   stops before it. */
 NOT_INLINED static uint32_t add_head(struct imgseal_check *check, const uint8_t *piece,
                                      uint32_t at, uint32_t sum_end)
 {
-    uint32_t from = at, sum = 0u; /* set where declared: see judge() */
+    uint32_t from = at, sum = check->sum;
 
-    if (at < 16u && sum_end > 8u)
-        keep_field(check, piece, at, sum_end);
-    sum = check->sum;
-    for (; from < sum_end && from < CRC_HEAD; ++from)
+    for (; from < sum_end && from < CRC_HEAD; ++from) {
+        if (from >= 8u && from < 16u)
+            check->field[from - 8u] = piece[from - at];
         sum += from % 2u != 0u ? piece[from - at] : piece[from - at] * 256u;
-    check->sum = sum;
-    if (from >= CRC_HEAD) {
-        check->carries = carries_crc(check->kept, check->field) ? CRC_PRESENT : CRC_ABSENT;
-        check->crc = crc_bytes(crc_bytes(crc_bytes(0xFFFFFFFFu, check->kept, 8u, 8u),
-                                         check->field, 4u, 8u),
-                               check->kept + 8, 2u, 8u);
     }
+    check->sum = sum;
+    if (from == CRC_HEAD)
+        check->carries = (check->kept[4] | check->kept[5] | check->kept[6]) == 0u &&
+                                 check->kept[7] == CRC_OFFSET && check->field[0] == 0x89u &&
+                                 check->field[1] == 0x43u && check->field[2] == 0x52u &&
+                                 check->field[3] == 0x43u
+                             ? CRC_PRESENT
+                             : CRC_ABSENT;
     return from;
 }
 
-/* The words of a stream's bytes [at, sum_end), at `bytes`, added to its sum
-   as add_words() does, and into the CRC register; returns the sum. Bytes
-   0-23 have passed, and the image carries a CRC, or this is the piece that
-   decided that it does not, which goes on from 24 through the CRC all the
-   same: imgseal_check_feed() sums the next ones with add_words() alone. */
-NOT_INLINED static uint32_t add_words_crc(struct imgseal_check *check, const uint8_t *bytes,
+/* The words of a stream's piece [at, sum_end) added to its sum, as
+   add_words() does, and those from 24 on into the CRC register; returns the
+   sum. The piece that decides whether the image carries a CRC starts the
+   register from the bytes kept and runs its bytes from 24 through the CRC
+   whatever it decided; imgseal_check_feed() sums the next pieces of an image
+   without a CRC with add_words() alone. No piece from 24 on finds the
+   stream undecided: the piece that brings byte 23 sums up to 24 unless the
+   length is below 24, and then nothing past the length is summed. Were it
+   otherwise, the register would miss bytes, and an image that carries a CRC
+   would be refused, not passed. */
+NOT_INLINED static uint32_t add_words_crc(struct imgseal_check *check, const uint8_t *piece,
                                           uint32_t at, uint32_t sum_end)
 {
-    uint32_t crc = 0u; /* set where declared: see judge() */
+    uint32_t n = 0u, crc = 0u; /* set where declared: see judge() */
     uint64_t both = 0u;
 
-    if (at == sum_end)
-        return check->sum;
-    /* A byte at an odd position is a word's low-order one; the last byte, at
-       an even one, a high-order one. */
-    if (at % 2u != 0u) {
-        crc = check->crc;
-        check->sum += bytes[0];
-        check->crc = CRC_BYTE(crc, bytes[0]);
-        ++bytes;
-        ++at;
+    if (check->carries == CRC_UNDECIDED && at < CRC_HEAD) {
+        if (add_head(check, piece, at, sum_end) < CRC_HEAD)
+            return check->sum;
+        check->crc = crc_bytes(crc_bytes(crc_bytes(0xFFFFFFFFu, check->kept, 8u, 8u),
+                                         check->field, 4u, 8u),
+                               check->kept + 8, 2u, 8u);
+        piece += CRC_HEAD - at;
+        at = CRC_HEAD;
     }
-    both = sum_words_crc(bytes, (sum_end - at) & ~1u, check->crc, check->sum);
+    n = sum_end - at;
+    /* A byte at an odd position is a word's low-order one; the piece's last
+       byte, at an even one, a high-order one. */
+    if (at % 2u != 0u && n != 0u) {
+        crc = check->crc;
+        check->sum += piece[0];
+        check->crc = CRC_BYTE(crc, piece[0]);
+        ++piece;
+        --n;
+    }
+    both = sum_words_crc(piece, n & ~1u, check->crc, check->sum);
     check->sum = (uint32_t)both;
     check->crc = (uint32_t)(both >> 32);
-    if ((sum_end - at) % 2u != 0u) {
+    if (n % 2u != 0u) {
         crc = check->crc;
-        check->sum += bytes[sum_end - 1u - at] * 256u;
-        check->crc = CRC_BYTE(crc, bytes[sum_end - 1u - at]);
+        check->sum += piece[n - 1u] * 256u;
+        check->crc = CRC_BYTE(crc, piece[n - 1u]);
     }
     return check->sum;
 }
@@ -956,9 +960,6 @@ void imgseal_check_feed(struct imgseal_check *check, const void *data, size_t si
     const uint32_t at = check->count;
     uint32_t n = check->limit - at;
     uint32_t end, sum_end, offset = 0u, length = 0u, sum = 0u; /* see judge() */
-#if IMGSEAL_CHECK_CRC
-    uint32_t from = 0u;
-#endif
 
     if (size < n) {
         /*@ ghost narrow(size); */
@@ -992,12 +993,9 @@ void imgseal_check_feed(struct imgseal_check *check, const void *data, size_t si
     /*@ assert sum_end <= end; */
     if (at < sum_end) {
 #if IMGSEAL_CHECK_CRC
-        if (check->carries != CRC_ABSENT) {
-            from = at;
-            if (check->carries == CRC_UNDECIDED)
-                from = add_head(check, piece, at, sum_end);
-            sum = add_words_crc(check, piece + (from - at), from, sum_end);
-        } else
+        if (check->carries != CRC_ABSENT)
+            sum = add_words_crc(check, piece, at, sum_end);
+        else
 #endif
             sum = add_words(check->sum, piece, sum_end - at, at);
         check->sum = sum;
