@@ -368,25 +368,33 @@ imgseal_check_result check_pieces(const boot_build& build, const bytes& slot, st
     return build.end(&check, nullptr);
 }
 
-// The verdicts of every form: the memory form, the stream form in pieces of
-// 1, 7 and 256 bytes, and the slot form in a slot with filler past the image,
-// each without and with a CRC required; they must all be `want` and
-// `want_required`.
+// The verdicts of every form: the memory form, also from an odd address, the
+// stream form in pieces of 1, 7, 24 (the last bytes before the CRC's pass
+// end a piece) and 256 bytes, and the slot form in a slot with filler past
+// the image, each without and with a CRC required; they must all be `want`
+// and `want_required`.
 void expect_every_form(const boot_build& build, const bytes& image, imgseal_check_result want,
                        imgseal_check_result want_required, const std::string& what) {
     const bytes slot = in_slot(image, image.size() + 1000);
+    bytes odd(1);
+    odd.insert(odd.end(), image.begin(), image.end());
     const auto size = static_cast<std::uint32_t>(image.size());
     const auto slot_size = static_cast<std::uint32_t>(slot.size());
     EXPECT_EQ(build.memory(image.data(), size, nullptr), want) << what << ", " << build.name;
+    EXPECT_EQ(build.memory(odd.data() + 1, size, nullptr), want)
+        << what << ", " << build.name << ", odd address";
     EXPECT_EQ(build.memory(slot.data(), slot_size, nullptr), want) << what << ", " << build.name;
     if (build.memory_crc) {
         EXPECT_EQ(build.memory_crc(slot.data(), slot_size, nullptr), want_required)
             << what << ", " << build.name;
+        EXPECT_EQ(build.memory_crc(odd.data() + 1, size, nullptr), want_required)
+            << what << ", " << build.name << ", odd address";
     }
     for (const bool require : {false, true}) {
         if (require && !build.require_crc) continue;
         const imgseal_check_result expected = require ? want_required : want;
-        for (const std::size_t piece : {std::size_t{1}, std::size_t{7}, std::size_t{256}}) {
+        for (const std::size_t piece :
+             {std::size_t{1}, std::size_t{7}, std::size_t{24}, std::size_t{256}}) {
             EXPECT_EQ(check_pieces(build, image, piece, require, true), expected)
                 << what << ", " << build.name << ", stream in pieces of " << piece
                 << (require ? ", required" : "");
