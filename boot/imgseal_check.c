@@ -868,11 +868,12 @@ static void keep_descriptor(struct imgseal_check *check, const uint8_t *piece, u
 }
 
 #if IMGSEAL_CHECK_CRC
-/* gcc -Os inlines a static function that has one caller. Kept apart, the
-   CRC's code leaves imgseal_check_feed() the registers and the stack frame
-   of the build without the CRC, so that a stream without a CRC costs there
-   what it costs in that build, but for a test a piece, and the deepest
-   call chain stays within 80 bytes. */
+/* gcc -Os inlines a static function that has one caller. Kept out of line,
+   a stream's CRC code leaves imgseal_check_feed() the registers and the
+   stack frame that it has without the CRC, so that a stream without a CRC
+   costs what it costs there but for a test a piece, and each function's
+   frame stays small enough for the deepest call chain to stay within 80
+   bytes. */
 #if defined(__GNUC__)
 #define NOT_INLINED __attribute__((noinline))
 #else
@@ -899,9 +900,11 @@ NOT_INLINED static uint32_t add_head(struct imgseal_check *check, const uint8_t 
     check->sum = sum;
     if (from == CRC_HEAD)
         check->carries = (check->kept[4] | check->kept[5] | check->kept[6]) == 0u &&
-                                 check->kept[7] == CRC_OFFSET && check->field[0] == 0x89u &&
-                                 check->field[1] == 0x43u && check->field[2] == 0x52u &&
-                                 check->field[3] == 0x43u
+                                 check->kept[7] == CRC_OFFSET &&
+                                 check->field[0] == (CRC_MARKER >> 24) &&
+                                 check->field[1] == (CRC_MARKER >> 16 & 0xFFu) &&
+                                 check->field[2] == (CRC_MARKER >> 8 & 0xFFu) &&
+                                 check->field[3] == (CRC_MARKER & 0xFFu)
                              ? CRC_PRESENT
                              : CRC_ABSENT;
     return from;

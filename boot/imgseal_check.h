@@ -43,9 +43,10 @@ struct imgseal_check {
     uint8_t kept[16]; /* header bytes 0-7, then descriptor bytes 8-15 */
     uint8_t slot;     /* 1 after imgseal_check_begin_slot, 0 after _begin */
     uint8_t require;  /* 1 after imgseal_check_require_crc */
-    uint8_t carries;  /* 1 once bytes 0-23 have come and say the image carries a CRC */
+    uint8_t carries;  /* 0 until bytes 0-23 have been summed, then 1 where
+                         they say the image carries a CRC, 2 where not */
     uint32_t crc;     /* the CRC register over the bytes taken from 24 up to
-                         the length, once `carries` is set */
+                         the length, once `carries` is 1 */
     uint8_t field[8]; /* image bytes 8-15: the CRC's marker and its value */
 };
 /* A build with IMGSEAL_CHECK_CRC set to 0 leaves crc, field, require and
