@@ -996,11 +996,14 @@ void imgseal_check_feed(struct imgseal_check *check, const void *data, size_t si
     /*@ assert sum_end <= end; */
     if (at < sum_end) {
 #if IMGSEAL_CHECK_CRC
-        if (check->carries != CRC_ABSENT)
-            sum = add_words_crc(check, piece, at, sum_end);
-        else
+        /* The image without a CRC first, where gcc lays it out straight. */
+        if (check->carries == CRC_ABSENT)
 #endif
             sum = add_words(check->sum, piece, sum_end - at, at);
+#if IMGSEAL_CHECK_CRC
+        else
+            sum = add_words_crc(check, piece, at, sum_end);
+#endif
         check->sum = sum;
     }
     /*@ assert 0 <= descriptor_offset(&check->kept[0]); */
