@@ -452,6 +452,11 @@ TEST_F(boot_check_crc, EveryFormChecksTheCrcOfAnImageThatCarriesOne) {
     };
     bytes broken = sealed;
     broken.at(3000) ^= 1;
+    // A length field below 24: a stream's sum stops before the bytes that
+    // decide whether the image carries a CRC have all come.
+    bytes short_length = sealed;
+    short_length.at(20) = short_length.at(21) = short_length.at(22) = 0;
+    short_length.at(23) = 20;
     bytes marker_elsewhere = build_image({.descriptor_offset = 40, .size = 3000});
     marker_elsewhere[8] = 0x89, marker_elsewhere[9] = 0x43, marker_elsewhere[10] = 0x52,
     marker_elsewhere[11] = 0x43;
@@ -469,6 +474,7 @@ TEST_F(boot_check_crc, EveryFormChecksTheCrcOfAnImageThatCarriesOne) {
         {"no marker", sealed_image(build_image({.size = 3000}), 8), ok, no, true},
         {"marker, descriptor at 40", sealed_image(marker_elsewhere, 40), ok, no, true},
         {"seal broken, CRC broken", broken, checksum, checksum, true},
+        {"marker, length below 24", short_length, length, length, false},
         {"unsealed", packed, not_sealed, not_sealed, true},
         {"unsealed, no marker", build_image({.size = 3000}), not_sealed, not_sealed, false},
     };
