@@ -2,17 +2,24 @@
 // in pieces that the bytes choose, and through the core's verdicts on the
 // same bytes as a file and as a stream: the boot code and imgseal-verify must
 // never disagree, and the slot form must give the memory form's verdict both
-// where imgseal_check_needed() first says 0 and once every byte is fed.
+// where imgseal_check_needed() first says 0 and once every byte is fed. Once
+// the seal passes, imgseal-verify's verdict on the CRC, from the check that
+// rides on each pass, must be the bitwise reference's.
 #include <sys/mman.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <iterator>
 
+#include "image_builder.hpp"
+#include "image_crc.hpp"
 #include "imgseal_check.h"
 #include "seal_check.hpp"
+#include "verdict_text.hpp"
 
 namespace {
 
@@ -34,6 +41,52 @@ void expect_same(const imgseal::seal_report& core, imgseal_check_result boot,
     if (verdict >= std::size(boot_results) || boot_results[verdict] != boot ||
         (boot == IMGSEAL_CHECK_OK && length != core.length)) {
         std::abort();
+    }
+}
+
+// The core's check of the same bytes, with the CRC check riding on its pass.
+struct core_check {
+    imgseal::seal_report report;
+    imgseal::crc_found crc;
+};
+
+template <typename Check>
+core_check check_with_crc(Check check) {
+    imgseal::crc_check crc{};
+    imgseal::crc_check_begin(crc);
+    const imgseal::block_observer observer{imgseal::crc_check_take, &crc};
+    const imgseal::seal_report report = check(&observer);
+    return {report, imgseal::crc_check_end(crc)};
+}
+
+// Where the seal of the image at the start of `data` passes, the verdict
+// that imgseal-verify makes of what the core found, with --require-crc and
+// without: an image that carries a CRC (descriptor at 8, the marker in bytes
+// 8-11) must hold the reference's CRC of its first `length` bytes, taken with
+// bytes 12-15 and 18-23 as zero, and one that carries none passes unless a
+// CRC is required.
+void expect_crc_verdict(const core_check& core, const std::uint8_t* data) {
+    if (core.report.verdict != imgseal::seal_verdict::ok) return;
+    const imgseal_test::bytes image(data, data + core.report.length);
+    const bool carries = imgseal_test::load_be32_at(image, 4) == 8 &&
+                         imgseal_test::load_be32_at(image, 8) == 0x89435243;
+    const std::uint32_t stored = imgseal_test::load_be32_at(image, 12);
+    const std::uint32_t want = imgseal_test::reference_image_crc(image);
+    for (const bool required : {false, true}) {
+        char text[imgseal::verdict_text_size];
+        char want_text[imgseal::verdict_text_size] = "FAILED: no CRC";
+        if (carries)
+            std::snprintf(want_text, sizeof want_text, "FAILED: CRC-32 %08X, computed %08X",
+                          static_cast<unsigned>(stored), static_cast<unsigned>(want));
+        imgseal::image_record record{};
+        const bool passes = carries ? stored == want : !required;
+        const imgseal::verdict_class verdict = imgseal::judge_seal(
+            text, core.report, imgseal::seal_scope::slot, {}, core.crc, required, record);
+        if (verdict != (passes ? imgseal::verdict_class::ok : imgseal::verdict_class::failed) ||
+            (!passes && std::strcmp(text, want_text) != 0) ||
+            (passes && (record.has_crc != carries || (carries && record.crc != stored)))) {
+            std::abort();
+        }
     }
 }
 
@@ -99,27 +152,39 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         pwrite(fd, data, size, 0) != static_cast<ssize_t>(size)) {
         std::abort();
     }
-    // The core's stream form reads the same bytes once, from the start.
+    // The core's forms: the file read at offsets, and the stream, which reads
+    // the same bytes once, from the start; each with the CRC check riding.
+    const auto core_file = [](std::size_t given, imgseal::seal_scope scope) {
+        return check_with_crc([&](const imgseal::block_observer* observer) {
+            return imgseal::check_seal(fd, given, scope, observer);
+        });
+    };
     const auto core_stream = [](imgseal::seal_scope scope) {
         if (lseek(fd, 0, SEEK_SET) == -1) std::abort();
-        return imgseal::check_seal_stream(fd, scope);
+        return check_with_crc([&](const imgseal::block_observer* observer) {
+            return imgseal::check_seal_stream(fd, scope, observer);
+        });
+    };
+    const auto expect_core = [&](const core_check& core, imgseal_check_result boot,
+                                 std::uint32_t length) {
+        expect_same(core.report, boot, length);
+        expect_crc_verdict(core, data);
     };
     std::uint32_t length = 0;
     const imgseal_check_result in_memory =
         imgseal_check_memory(data, static_cast<std::uint32_t>(size), &length);
-    expect_same(imgseal::check_seal(fd, size, imgseal::seal_scope::slot), in_memory, length);
-    expect_same(core_stream(imgseal::seal_scope::slot), in_memory, length);
+    expect_core(core_file(size, imgseal::seal_scope::slot), in_memory, length);
+    expect_core(core_stream(imgseal::seal_scope::slot), in_memory, length);
     // A slot a few bytes shorter than the input, as the input says: the bytes
     // past it go to the slot form too.
     const std::size_t cut = size != 0 ? std::min<std::size_t>(data[size - 1] % 4, size) : 0;
     const auto slot_size = static_cast<std::uint32_t>(size - cut);
     std::uint32_t slot_length = 0;
     const imgseal_check_result in_slot = imgseal_check_memory(data, slot_size, &slot_length);
-    expect_same(imgseal::check_seal(fd, slot_size, imgseal::seal_scope::slot), in_slot,
-                slot_length);
+    expect_core(core_file(slot_size, imgseal::seal_scope::slot), in_slot, slot_length);
     expect_slot_form(data, size, slot_size, in_slot, slot_length);
     const imgseal_check_result streamed = stream_result(data, size, length);
-    expect_same(imgseal::check_seal(fd, size, imgseal::seal_scope::whole_image), streamed, length);
-    expect_same(core_stream(imgseal::seal_scope::whole_image), streamed, length);
+    expect_core(core_file(size, imgseal::seal_scope::whole_image), streamed, length);
+    expect_core(core_stream(imgseal::seal_scope::whole_image), streamed, length);
     return 0;
 }

@@ -1,8 +1,10 @@
 // Writes the fuzzers' seed corpus into a directory: valid images at several
 // descriptor offsets and sizes, unsealed and sealed, and one image for each
-// refusal; and a records file.
+// refusal; images that carry a CRC; and a records file.
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
+#include <iterator>
 #include <string>
 
 #include "image_builder.hpp"
@@ -47,6 +49,20 @@ int main(int argc, char** argv) {
     slot.insert(slot.end(), rest.begin(), rest.end());
     write_seed(dir, "sealed-in-slot", slot);
     write_seed(dir, "erased", imgseal_test::bytes(4096, 0xFF));
+    // Sealed images that carry a CRC, as imgseal-pack lays them out: one whose
+    // CRC matches, and one with a page of its zeros left erased, which passes
+    // the seal and fails the CRC.
+    imgseal_test::bytes packed = build_image({.size = 4096, .content_seed = 7});
+    const std::uint8_t marker[] = {0x89, 0x43, 0x52, 0x43};
+    std::copy(std::begin(marker), std::end(marker), packed.begin() + 8);
+    std::fill(packed.begin() + 3072, packed.begin() + 3328, 0);
+    const std::uint32_t crc = imgseal_test::reference_image_crc(packed);
+    for (std::size_t i = 0; i < 4; ++i)
+        packed[12 + i] = static_cast<std::uint8_t>(crc >> (24 - 8 * i));
+    packed = imgseal_test::sealed_image(packed, 8);
+    write_seed(dir, "packed", packed);
+    std::fill(packed.begin() + 3072, packed.begin() + 3328, 0xFF);
+    write_seed(dir, "packed-page-erased", packed);
 
     const imgseal_test::bytes valid = build_image({});
     imgseal_test::bytes image = valid;

@@ -18,6 +18,7 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "image_format.hpp"
 #include "run.hpp"
 #include "sum_kernels.hpp"
 
@@ -62,6 +63,13 @@ inline constexpr std::size_t checksum_window_size = std::size_t{2} << 20;
 struct block_observer {
     outcome (*take)(void* context, const std::uint8_t* data, std::size_t size);
     void* context;
+    // Whether it needs the bytes of the image whose header gives
+    // `descriptor_offset` and whose descriptor holds `descriptor` (a CRC
+    // needs those of an image that carries one only). Where it needs none, a
+    // file's pass gives them to no observer and may map them. None: it needs
+    // every image's.
+    bool (*wants)(void* context, std::uint32_t descriptor_offset,
+                  const std::uint8_t (&descriptor)[descriptor_size]) = nullptr;
 };
 
 // The two ways of summing the file from state.byte_count up to `size` bytes.

@@ -1,8 +1,8 @@
 // imgseal-verify [OPTION]... IMAGE...: checks that each image is sealed and
-// that its seal matches its bytes, without changing it, and, with -c,
-// --expect or --same-as, that it is the image recorded or expected; with
-// --find, which records an image matches. Prints one line per image, in the
-// order given; the exit status sums them up.
+// that its seal matches its bytes, and its CRC where it carries one, without
+// changing it, and, with -c, --expect or --same-as, that it is the image
+// recorded or expected; with --find, which records an image matches. Prints
+// one line per image, in the order given; the exit status sums them up.
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -12,6 +12,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "image_crc.hpp"
 #include "image_digest.hpp"
 #include "image_file.hpp"
 #include "record_line.hpp"
@@ -114,15 +115,9 @@ exit_status end_line(exit_status verdict, const char* text) {
 }
 
 exit_status status_of(imgseal::verdict_class verdict) {
-    switch (verdict) {
-        case imgseal::verdict_class::ok:
-            return exit_status::all_sealed;
-        case imgseal::verdict_class::failed:
-            return exit_status::failed;
-        case imgseal::verdict_class::trouble:
-            break;
-    }
-    return exit_status::trouble;
+    return verdict == imgseal::verdict_class::ok       ? exit_status::all_sealed
+           : verdict == imgseal::verdict_class::failed ? exit_status::failed
+                                                       : exit_status::trouble;
 }
 
 char verdict_text[imgseal::verdict_text_size];
@@ -199,25 +194,34 @@ struct sealed_image {
     const char* path = nullptr;
     int fd = -1;
     imgseal::file_state state{};
-};
-sealed_image same_as;
+} same_as;
 
-// What rides on the pass over an image: its SHA-256, where its line or its
-// record asks for one, and the comparison with the image of --same-as.
+// What rides on the pass over an image: its CRC check, its SHA-256, where its
+// line or its record asks for one, and the comparison with the image of
+// --same-as.
 struct riders {
+    imgseal::crc_check crc;
     bool digest;
     imgseal::sha256_pass sha256;
     bool compare;
     imgseal::byte_comparison comparison;
-};
-riders ride;
+} ride;
 
 outcome take_block(void* context, const std::uint8_t* data, std::size_t size) {
     auto& taking = *static_cast<riders*>(context);
+    (void)imgseal::crc_check_take(&taking.crc, data, size);
     if (taking.digest) (void)imgseal::sha256_take(&taking.sha256, data, size);
     return taking.compare ? imgseal::comparison_take(&taking.comparison, data, size)
                           : imgseal::succeeded;
 }
+
+// The CRC alone needs no byte of an image that carries none.
+bool wants_blocks(void* context, std::uint32_t descriptor_offset,
+                  const std::uint8_t (&descriptor)[imgseal::descriptor_size]) {
+    const auto& taking = *static_cast<const riders*>(context);
+    return taking.digest || taking.compare || imgseal::carries_crc(descriptor_offset, descriptor);
+}
+const imgseal::block_observer riding{take_block, &ride, wants_blocks};
 
 constexpr outcome reference_changed{imgseal::fault::read_failed, 0,
                                     "the image of --same-as changed during the check"};
@@ -227,23 +231,22 @@ constexpr outcome reference_changed{imgseal::fault::read_failed, 0,
 // Where it differs from the image of --same-as, ride.comparison says where.
 imgseal::verdict_class check_image(const char* path, const expected_seal& expected,
                                    imgseal::image_record& image, bool digest) {
+    imgseal::crc_check_begin(ride.crc);
     ride.digest = digest;
     ride.compare = same_as.fd != -1;
     imgseal::sha256_begin(ride.sha256);
     imgseal::comparison_begin(ride.comparison, same_as.fd, expected.record.seal.length);
-    const imgseal::block_observer observer{take_block, &ride};
-    const imgseal::block_observer* riding = ride.digest || ride.compare ? &observer : nullptr;
     imgseal::seal_report report{};
     if (std::strcmp(path, "-") == 0) {
         guard_output(path, imgseal::storage_of(STDIN_FILENO), "image");
         start_line(path);
-        report = imgseal::check_seal_stream(STDIN_FILENO, options.scope, riding);
+        report = imgseal::check_seal_stream(STDIN_FILENO, options.scope, &riding);
     } else {
         int fd = -1;
         report.verdict = seal_verdict::system_error;
         report.error = open_image(path, options.scope, fd);
         start_line(path);
-        if (!report.error.failed()) report = check_open_image(fd, options.scope, riding);
+        if (!report.error.failed()) report = check_open_image(fd, options.scope, &riding);
     }
     if (report.verdict == seal_verdict::ok && ride.compare &&
         imgseal::compare_file_state(same_as.fd, same_as.state).failed()) {
@@ -253,7 +256,13 @@ imgseal::verdict_class check_image(const char* path, const expected_seal& expect
     image = {};
     image.has_sha256 = ride.digest && report.verdict == seal_verdict::ok;
     if (image.has_sha256) imgseal::sha256_end(ride.sha256, image.sha256);
-    return imgseal::judge_seal(verdict_text, report, options.scope, expected, image);
+    // A read-back that differs from the image of --same-as gets the
+    // comparison's line, which says where: that image's CRC passed, so a CRC
+    // that fails here is such a difference.
+    imgseal::crc_found crc = imgseal::crc_check_end(ride.crc);
+    if (ride.compare && ride.comparison.differs) crc.computed = crc.stored;
+    return imgseal::judge_seal(verdict_text, report, options.scope, expected, crc,
+                               options.require_crc, image);
 }
 
 // Whether an image's SHA-256 is needed: for its OK line, or for its record.
@@ -291,16 +300,19 @@ void take_seal_of(const char* path, expected_seal& expected) {
     imgseal::seal_report report{};
     report.verdict = seal_verdict::system_error;
     report.error = open_image(path, imgseal::seal_scope::whole_image, fd);
+    // Checked before any other image: only its CRC rides.
+    imgseal::crc_check_begin(ride.crc);
     if (!report.error.failed()) {
-        report = check_open_image(fd, imgseal::seal_scope::whole_image, nullptr, true);
+        report = check_open_image(fd, imgseal::seal_scope::whole_image, &riding, true);
     }
     imgseal::image_record image{};
     if (report.verdict == seal_verdict::ok) {
         report.error = imgseal::record_file_state(fd, same_as.state);
         if (report.error.failed()) report.verdict = seal_verdict::system_error;
     }
-    if (imgseal::judge_seal(verdict_text, report, imgseal::seal_scope::whole_image, {}, image) !=
-        imgseal::verdict_class::ok) {
+    if (imgseal::judge_seal(verdict_text, report, imgseal::seal_scope::whole_image, {},
+                            imgseal::crc_check_end(ride.crc), options.require_crc,
+                            image) != imgseal::verdict_class::ok) {
         (void)std::fputs("imgseal-verify: --same-as ", stderr);
         print_path(stderr, path);
         (void)std::fprintf(stderr, ": %s\n", verdict_text);

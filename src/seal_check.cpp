@@ -118,6 +118,10 @@ seal_report check_seal(int fd, std::uint64_t size, seal_scope scope,
     }
     if (report.verdict != seal_verdict::ok) return report;
 
+    if (observer != nullptr && observer->wants != nullptr &&
+        !observer->wants(observer->context, descriptor_offset, descriptor)) {
+        observer = nullptr;
+    }
     checksum_state state = checksum_init();
     const outcome result = sum_prefix(fd, report.length, state, observer);
     if (result.failed()) return failed_to_read(report, result);

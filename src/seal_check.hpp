@@ -51,7 +51,8 @@ enum class seal_scope : unsigned char {
 // long) as `scope` says. Reads at explicit offsets and leaves the file offset
 // anywhere. Whether the file changed meanwhile is the caller's to check.
 // Where the fields pass, `observer` (if any) is given the bytes that the
-// length covers, in the one pass that sums them.
+// length covers, in the one pass that sums them, unless it wants none of
+// this image's.
 seal_report check_seal(int fd, std::uint64_t size, seal_scope scope,
                        const block_observer* observer = nullptr);
 
@@ -69,7 +70,8 @@ seal_report check_seal_of_file(int fd, seal_scope scope, const block_observer* o
 // (if any) is given the bytes summed, as they come: all of them until the
 // descriptor has told the length, then up to it. They are the image's only
 // where the verdict is ok; where the fields fail, a failure of the observer
-// is not reported.
+// is not reported. Its `wants` is not asked: the first bytes go by before
+// the descriptor is known.
 seal_report check_seal_stream(int fd, seal_scope scope, const block_observer* observer = nullptr);
 
 }  // namespace imgseal

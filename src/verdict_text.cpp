@@ -69,13 +69,21 @@ verdict_class judge_expected(char (&text)[verdict_text_size], const seal_values&
 }  // namespace
 
 verdict_class judge_seal(char (&text)[verdict_text_size], const seal_report& report,
-                         seal_scope scope, const expected_seal& expected, image_record& image) {
+                         seal_scope scope, const expected_seal& expected, const crc_found& crc,
+                         bool crc_required, image_record& image) {
     const verdict_class failed = verdict_class::failed;
     const verdict_class trouble = verdict_class::trouble;
     const std::uint32_t length = report.length;
     switch (report.verdict) {
         case seal_verdict::ok: {
+            if (crc.carries && crc.computed != crc.stored) {
+                return put(text, failed, "FAILED: CRC-32 %08X, computed %08X",
+                           static_cast<unsigned>(crc.stored), static_cast<unsigned>(crc.computed));
+            }
+            if (crc_required && !crc.carries) return put(text, failed, "FAILED: no CRC");
             image.seal = {length, report.checksum};
+            image.has_crc = crc.carries;
+            image.crc = crc.stored;
             const verdict_class verdict = judge_expected(text, image.seal, expected, image);
             if (verdict == verdict_class::ok) format_record(text, sizeof text, image);
             return verdict;

@@ -4,6 +4,7 @@
 
 #include <cstddef>
 
+#include "image_crc.hpp"
 #include "record_line.hpp"
 #include "seal_check.hpp"
 
@@ -25,10 +26,13 @@ struct expected_seal {
 inline constexpr std::size_t verdict_text_size = 512;
 
 // Puts the words for `report`, on an image checked as `scope` that must be
-// `expected`, into `text`. `image` holds the digest computed of the image,
-// if any; an OK verdict adds the seal, making it the image's record.
+// `expected`, into `text`. Once the seal passes, the image's CRC, as `crc`
+// found it, must match, and where `crc_required`, the image must carry one.
+// `image` holds the digest computed of the image, if any; an OK verdict adds
+// the seal and the CRC, making it the image's record.
 verdict_class judge_seal(char (&text)[verdict_text_size], const seal_report& report,
-                         seal_scope scope, const expected_seal& expected, image_record& image);
+                         seal_scope scope, const expected_seal& expected, const crc_found& crc,
+                         bool crc_required, image_record& image);
 
 // Whether `image` is what `record` says: the seal, and the CRC-32 and the
 // digest where the record has them.

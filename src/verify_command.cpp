@@ -16,7 +16,8 @@ const char* const verify_usage_line =
     "  or:  imgseal-verify [OPTION]... -c FILE\n"
     "  or:  imgseal-verify [OPTION]... --find=FILE IMAGE...\n";
 const char* const verify_usage_text =
-    "Check that each IMAGE is sealed and matches its seal, without changing it.\n"
+    "Check that each IMAGE is sealed and matches its seal, and its CRC-32 where it\n"
+    "carries one, without changing it.\n"
     "An IMAGE of -, or a FILE of -, is standard input.\n"
     "\n"
     "  -c, --check=FILE    check the images recorded in FILE, one line each as\n"
@@ -26,6 +27,7 @@ const char* const verify_usage_text =
     "      --same-as=FILE  each IMAGE must hold the bytes of the sealed image FILE\n"
     "      --slot          each IMAGE holds an image at its start; the rest is\n"
     "                        ignored (a block device is accepted)\n"
+    "      --require-crc   each IMAGE must carry a CRC-32, as imgseal-pack writes it\n"
     "  -q, --quiet         print no OK lines (and compute no SHA-256 for them)\n"
     "      --status        print nothing; the exit status tells\n"
     "      --wait=SECONDS  wait at most SECONDS for another process's lock\n"
@@ -77,6 +79,7 @@ verify_command read_verify_command(int argc, char** argv) {
         expect_option = 256,
         find_option,
         same_as_option,
+        require_crc_option,
         slot_option,
         status_option,
         wait_option,
@@ -88,6 +91,7 @@ verify_command read_verify_command(int argc, char** argv) {
         {"expect", required_argument, nullptr, expect_option},
         {"find", required_argument, nullptr, find_option},
         {"same-as", required_argument, nullptr, same_as_option},
+        {"require-crc", no_argument, nullptr, require_crc_option},
         {"slot", no_argument, nullptr, slot_option},
         {"quiet", no_argument, nullptr, 'q'},
         {"status", no_argument, nullptr, status_option},
@@ -131,6 +135,9 @@ verify_command read_verify_command(int argc, char** argv) {
                     mistake(run, "--same-as takes an image file, not standard input");
                 }
                 run.same_as = optarg;
+                break;
+            case require_crc_option:
+                run.require_crc = true;
                 break;
             case slot_option:
                 run.scope = seal_scope::slot;

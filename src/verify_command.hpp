@@ -15,6 +15,7 @@ struct verify_command {
     bool quiet = false;        // no OK lines
     bool status_only = false;  // nothing on standard output
     seal_scope scope = seal_scope::whole_image;
+    bool require_crc = false;  // an image without a CRC fails
     unsigned wait_seconds = 60;
     const char* records = nullptr;  // -c
     const char* find = nullptr;     // --find

@@ -344,8 +344,9 @@ TEST_F(pass_in_process, ChosenWayGivesTheSameSums) {
 
 // What an observer of the pass is given: the bytes the length covers, each
 // once and in order, for a file, a slot with bytes after its image, and a
-// stream; none where the fields fail. A failing observer ends the check with
-// its reason.
+// stream; none where the fields fail, nor from a file whose bytes it does not
+// want, which a stream gives all the same. A failing observer ends the check
+// with its reason.
 struct copying_observer {
     bytes seen;
     int calls_left;  // then it fails
@@ -355,6 +356,9 @@ imgseal::outcome copy_block(void* context, const std::uint8_t* data, std::size_t
     if (observer.calls_left-- == 0) return {imgseal::fault::read_failed, EIO, nullptr};
     observer.seen.insert(observer.seen.end(), data, data + size);
     return imgseal::succeeded;
+}
+bool wants_none(void*, std::uint32_t, const std::uint8_t (&)[imgseal::descriptor_size]) {
+    return false;
 }
 
 TEST_F(pass_in_process, ObserverIsGivenTheImagesBytesOnce) {
@@ -372,18 +376,22 @@ TEST_F(pass_in_process, ObserverIsGivenTheImagesBytesOnce) {
         imgseal::seal_scope scope;
         bool stream;
         bool sealed;  // the image's bytes are given, or none
+        bool wanted = true;
     } cases[] = {
         {"file", image, imgseal::seal_scope::whole_image, false, true},
         {"slot", slot, imgseal::seal_scope::slot, false, true},
         {"stream", image, imgseal::seal_scope::whole_image, true, true},
         {"stream of a slot", slot, imgseal::seal_scope::slot, true, true},
         {"unsealed file", unsealed, imgseal::seal_scope::whole_image, false, false},
+        {"file not wanted", image, imgseal::seal_scope::whole_image, false, false, false},
+        {"stream not wanted", image, imgseal::seal_scope::whole_image, true, true, false},
     };
     for (const auto& c : cases) {
         for (const int fail_at : {-1, 2}) {
             ASSERT_NE(open_image(c.data), -1);
             copying_observer observer{{}, fail_at};
-            const imgseal::block_observer watch{copy_block, &observer};
+            const imgseal::block_observer watch{copy_block, &observer,
+                                                c.wanted ? nullptr : wants_none};
             const imgseal::seal_report report =
                 c.stream ? imgseal::check_seal_stream(fd_, c.scope, &watch)
                          : imgseal::check_seal_of_file(fd_, c.scope, &watch);
@@ -391,7 +399,9 @@ TEST_F(pass_in_process, ObserverIsGivenTheImagesBytesOnce) {
             fd_ = -1;
             const std::string what = std::string(c.what) + " " + std::to_string(fail_at);
             if (!c.sealed) {
-                EXPECT_EQ(report.verdict, imgseal::seal_verdict::not_sealed) << what;
+                EXPECT_EQ(report.verdict,
+                          c.wanted ? imgseal::seal_verdict::not_sealed : imgseal::seal_verdict::ok)
+                    << what;
                 EXPECT_TRUE(observer.seen.empty()) << what;
             } else if (fail_at == -1) {
                 EXPECT_EQ(report.verdict, imgseal::seal_verdict::ok) << what;

@@ -1,13 +1,15 @@
-// What imgseal-verify adds to the seal: records with the SHA-256 of the
-// image, --find, and read-backs compared byte for byte with --same-as, which
-// catch what a 16-bit sum cannot.
+// What imgseal-verify adds to the seal: the CRC of a packed image, records
+// with the SHA-256 of the image, --find, and read-backs compared byte for
+// byte with --same-as, which catch what a 16-bit sum cannot.
 #include <unistd.h>
 
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <random>
 
+#include "image_crc.hpp"
 #include "support.hpp"
 
 namespace imgseal_test {
@@ -229,6 +231,229 @@ TEST_F(records, FindTellsWhichReleaseAnImageHolds) {
     EXPECT_EQ(redirected.status, 0);
     EXPECT_EQ(redirected.out,
               dump + ": matches " + line_1 + "\n" + twin_path + ": matches " + line_2 + "\n");
+}
+
+// The trial's image, from the packer and sealed by imgseal: 94,208 bytes, so
+// that the seal's 32-bit sum cannot wrap, its binary holding zero regions,
+// its last 2 KiB among them.
+bytes packed_trial_image(const std::filesystem::path& dir) {
+    bytes binary = random_bytes(92160, 4);
+    for (const auto& [begin, end] :
+         {std::pair<std::size_t, std::size_t>{10000, 14500}, {40448, 41472}, {90112, 92160}}) {
+        std::fill(binary.begin() + static_cast<std::ptrdiff_t>(begin),
+                  binary.begin() + static_cast<std::ptrdiff_t>(end), 0);
+    }
+    write_file(dir / "app.bin", binary);
+    EXPECT_EQ(run_pack({"--name=trial", "app.bin", "app.img"}, {}, {.working_dir = dir}).status, 0);
+    EXPECT_EQ(run_tool({(dir / "app.img").string()}).status, 0);
+    return read_file(dir / "app.img");
+}
+
+// Whether the seal alone passes a changed copy of a sealed image whose
+// descriptor is at 8, as the format defines it: the length is the size, and
+// the sum with the stamp taken as zero is the checksum field.
+bool seal_passes(bytes image) {
+    const std::uint16_t field = load_be16_at(image, 18);
+    const std::uint32_t length = load_be32_at(image, 20);
+    std::fill(image.begin() + 18, image.begin() + 24, 0);
+    return reference_checksum(image).checksum == field && length == image.size();
+}
+
+// What imgseal-verify says of such a copy whose header and stamp are as
+// sealed: the checksum's line where the seal fails, the CRC's where it passes.
+std::string failed_line(const bytes& changed) {
+    bytes unstamped = changed;
+    std::fill(unstamped.begin() + 18, unstamped.begin() + 24, 0);
+    char line[64];
+    if (seal_passes(changed)) {
+        std::snprintf(line, sizeof line, ": FAILED: CRC-32 %08X, computed %08X\n",
+                      load_be32_at(changed, 12), reference_image_crc(changed));
+    } else {
+        std::snprintf(line, sizeof line, ": FAILED: checksum %04X, computed %04X\n",
+                      load_be16_at(changed, 18), reference_checksum(unstamped).checksum);
+    }
+    return line;
+}
+
+// What the CRC is for, on the trial's image: every 256-byte page, counted
+// from the image's start, that holds a byte other than 0xFF, turned to 0xFF
+// as erased flash reads, fails, and so does each of a sample of single-bit
+// flips, as a file, with -q too; and the trial's blind case, the last 2 KiB
+// of zeros left erased. A page that held only zeros, and that tail, pass the
+// seal alone, as the reference shows on the same image, and fail by the
+// CRC: as files, as slots read back, and a sample through standard input;
+// with --same-as, by the comparison, whose line says where.
+TEST_F(records, CrcCatchesEveryErasedPageAndBitFlip) {
+    const bytes sealed = packed_trial_image(dir_);
+    ASSERT_EQ(sealed.size(), 94208u);
+    bytes tail = sealed;
+    std::fill(tail.end() - 2048, tail.end(), 0xFF);
+    EXPECT_TRUE(seal_passes(tail));
+    std::vector<std::pair<std::string, bytes>> changed = {{"tail", tail}};
+    std::size_t zero_pages = 0;
+    for (std::size_t page = 0; page < sealed.size(); page += 256) {
+        const auto first = sealed.begin() + static_cast<std::ptrdiff_t>(page);
+        if (std::all_of(first, first + 256, [](std::uint8_t b) { return b == 0xFF; })) continue;
+        bytes erased = sealed;
+        std::fill_n(erased.begin() + static_cast<std::ptrdiff_t>(page), 256, 0xFF);
+        if (std::all_of(first, first + 256, [](std::uint8_t b) { return b == 0; })) {
+            ++zero_pages;
+            EXPECT_TRUE(seal_passes(erased)) << "zero page at " << page;
+        }
+        if (page != 0) changed.emplace_back("page-" + std::to_string(page), erased);
+    }
+    EXPECT_EQ(changed.size(), 1 + 368u - 8u);  // all but the first and the name field's 0xFF fill
+    EXPECT_GE(zero_pages, 20u);
+    std::mt19937 positions(9);
+    for (int flip = 0; flip < 4000; ++flip) {
+        const std::size_t bit = positions() % (sealed.size() * 8);
+        const std::size_t at = bit / 8;
+        bytes flipped = sealed;
+        flipped[at] ^= static_cast<std::uint8_t>(1u << (bit % 8));
+        // The seal's fields are the seal's to catch; the CRC takes them as zero.
+        if (at >= 18 && at < 24) {
+            EXPECT_FALSE(seal_passes(flipped)) << "bit " << bit;
+            continue;
+        }
+        EXPECT_NE(imgseal::image_crc(flipped.data(), flipped.size()), load_be32_at(flipped, 12))
+            << "bit " << bit;
+        // A sample for the verifier, but for the descriptor offset's bytes,
+        // whose lines the damage table has.
+        if (flip % 20 == 0 && (at < 4 || at >= 8)) {
+            changed.emplace_back("bit-" + std::to_string(bit), flipped);
+        }
+    }
+    const std::string same_as = "--same-as=" + (dir_ / "app.img").string();
+    std::vector<std::string> files = {"-q"};
+    std::vector<std::string> slots = {"--slot"};
+    std::string lines;
+    std::string slot_lines;
+    std::string compared_lines;  // with --same-as: where the seal passes, where the bytes differ
+    for (std::size_t i = 0; i < changed.size(); ++i) {
+        const auto& [name, image] = changed[i];
+        files.push_back((dir_ / (name + ".img")).string());
+        write_file(files.back(), image);
+        lines += files.back() + failed_line(image);
+        if (i % 16 != 0 && !seal_passes(image)) continue;
+        bytes slot = image;
+        slot.resize(131072, 0xFF);
+        slots.push_back((dir_ / (name + ".slot")).string());
+        write_file(slots.back(), slot);
+        slot_lines += slots.back() + failed_line(image);
+        const auto at = static_cast<std::size_t>(
+            std::mismatch(sealed.begin(), sealed.end(), image.begin()).first - sealed.begin());
+        char differs[64];
+        std::snprintf(differs, sizeof differs, " at byte %zu (%02X expected, %02X read)\n", at,
+                      sealed[at], image[at]);
+        compared_lines +=
+            slots.back() + (seal_passes(image)
+                                ? ": FAILED: differs from " + (dir_ / "app.img").string() + differs
+                                : failed_line(image));
+        if (i % 16 != 0) continue;
+        const run_result streamed =
+            run_verify({"--slot", "-"}, {"sh", "-c", "exec \"$@\" <\"$0\"", slots.back()});
+        EXPECT_EQ(streamed.status, 1) << name;
+        EXPECT_EQ(streamed.out, "-" + failed_line(image)) << name;
+    }
+    std::vector<std::string> compared = slots;
+    compared.insert(compared.begin() + 1, same_as);
+    const std::vector<std::string> unquiet(files.begin() + 1, files.end());
+    for (const auto& [args, out] :
+         {std::pair{unquiet, lines}, std::pair{files, lines}, std::pair{slots, slot_lines},
+          std::pair{compared, compared_lines}}) {
+        const run_result run = run_verify(args);
+        EXPECT_EQ(run.status, 1) << args[0] << " " << args[1];
+        EXPECT_EQ(run.out, out) << args[0] << " " << args[1];
+    }
+    // The first page holds the header: erased, it is no image at all.
+    bytes first_erased = sealed;
+    std::fill_n(first_erased.begin(), 256, 0xFF);
+    put_image(first_erased);
+    EXPECT_EQ(run_verify({image_path_}).out,
+              image_path_ + ": ERROR: not an image: erased (the header's 8 bytes are all 0xFF)\n");
+}
+
+// The CRC in records, --find, --require-crc and --same-as: an OK line
+// carries it, -c compares it as it compares the seal (an image without one
+// is "none"), a record without it still checks, --find matches on it, an
+// image without a CRC fails where one is required, and an image of
+// --same-as whose CRC fails is refused.
+TEST_F(records, RecordsFindAndOptionsTakeTheCrc) {
+    write_file(dir_ / "app.bin", random_bytes(6000, 12));
+    ASSERT_EQ(run_pack({"app.bin", "app.img"}, {}, {.working_dir = dir_}).status, 0);
+    ASSERT_EQ(run_tool({"app.img"}, {}, false, {.working_dir = dir_}).status, 0);
+    const bytes app = read_file(dir_ / "app.img");
+    const bytes old = sealed_image(build_image({.size = 4096, .content_seed = 13}), 8);
+    write_file(dir_ / "old.img", old);
+    bytes broken = app;  // two words at even offsets exchanged: the seal cannot see it
+    std::swap_ranges(broken.begin() + 3000, broken.begin() + 3002, broken.begin() + 5000);
+    write_file(dir_ / "broken.img", broken);
+    const std::string record = "app.img: " + record_of(app);
+    ASSERT_NE(record.find(", CRC-32 "), std::string::npos);
+    const std::string crc = record.substr(record.find(", CRC-32 ") + 9, 8);
+    std::string other_crc = record;
+    other_crc[other_crc.find(", CRC-32 ") + 16] ^= 1;  // its last digit
+    const std::string without_crc =
+        record.substr(0, record.find(", CRC-32 ")) + record.substr(record.find(", SHA-256 "));
+    const std::string of_1_2_0 = record.substr(0, record.find(", CRC-32 "));
+    const std::string old_record = record_of(old);
+    const std::size_t digest_at = old_record.find(", SHA-256 ");
+    const std::string old_with_crc = "old.img: " + old_record.substr(0, digest_at) + ", CRC-32 " +
+                                     crc + old_record.substr(digest_at);
+    const std::string differs = "app.img: FAILED: CRC-32 differs from the record: " + crc +
+                                ", recorded " +
+                                other_crc.substr(other_crc.find(", CRC-32 ") + 9, 8);
+    const std::string releases =
+        other_crc + "\n" + record + "\n" + without_crc + "\n" + of_1_2_0 + "\n";
+    const struct {
+        std::vector<std::string> args;
+        std::string records;  // in seals.txt, where given
+        int status;
+        std::string out;
+        std::string err = {};
+    } cases[] = {
+        {{"app.img"}, "", 0, record + "\n"},
+        {{"-c", "seals.txt"},
+         record + "\n" + without_crc + "\n" + of_1_2_0,
+         0,
+         record + "\n" + record + "\n" + record + "\n"},
+        {{"-c", "seals.txt"}, other_crc, 1, differs + "\n"},
+        {{"-c", "seals.txt"},
+         old_with_crc,
+         1,
+         "old.img: FAILED: CRC-32 differs from the record: none, recorded " + crc + "\n"},
+        {{"--find=seals.txt", "app.img"},
+         releases,
+         0,
+         "app.img: matches " + record + "\napp.img: matches " + without_crc +
+             "\napp.img: matches " + of_1_2_0 + "\n"},
+        {{"--find=seals.txt", "broken.img"}, releases, 1, "broken.img" + failed_line(broken)},
+        {{"--require-crc", "app.img", "old.img"}, "", 1, record + "\nold.img: FAILED: no CRC\n"},
+        {{"--require-crc", "--status", "-c", "seals.txt"}, "old.img: " + old_record, 1, ""},
+        {{"--require-crc", "--same-as=old.img", "app.img"},
+         "",
+         2,
+         "",
+         "imgseal-verify: --same-as old.img: FAILED: no CRC\n"},
+        {{"--same-as=broken.img", "app.img"},
+         "",
+         2,
+         "",
+         "imgseal-verify: --same-as broken.img" + failed_line(broken)},
+        {{"--same-as=app.img", "-q", "app.img", "old.img"},
+         "",
+         1,
+         "old.img: FAILED: seal differs from the expected seal: Length = 4096, Checksum " +
+             old_record.substr(digest_at - 4, 4) + ", expected Length = 8048, Checksum " +
+             record.substr(record.find("Checksum ") + 9, 4) + "\n"},
+    };
+    for (const auto& c : cases) {
+        write_file(dir_ / "seals.txt", bytes(c.records.begin(), c.records.end()));
+        const run_result run = run_verify(c.args, {}, {.working_dir = dir_});
+        EXPECT_EQ(run.status, c.status) << c.args[0] << " " << c.args.back();
+        EXPECT_EQ(run.out, c.out) << c.args[0] << " " << c.args.back();
+        EXPECT_EQ(run.err, c.err) << c.args[0] << " " << c.args.back();
+    }
 }
 
 }  // namespace

@@ -231,10 +231,16 @@ std::string sha256_hex_of_file(const std::string& path, std::size_t size) {
 std::string record_of(const bytes& image) {
     const std::uint32_t descriptor = load_be32_at(image, 4);
     const std::uint32_t length = load_be32_at(image, descriptor + 12);
-    char seal[64];
-    std::snprintf(seal, sizeof seal, "OK, Length = %u, Checksum %04X, SHA-256 ", length,
-                  load_be16_at(image, descriptor + 10));
-    return seal + sha256_hex(image.data(), std::min<std::size_t>(length, image.size()));
+    char seal[80];
+    const int written = std::snprintf(seal, sizeof seal, "OK, Length = %u, Checksum %04X", length,
+                                      load_be16_at(image, descriptor + 10));
+    // The CRC field of an image whose descriptor lies at 8 and begins with the marker.
+    if (descriptor == 8 && load_be32_at(image, 8) == 0x89435243) {
+        std::snprintf(seal + written, sizeof seal - static_cast<std::size_t>(written),
+                      ", CRC-32 %08X", load_be32_at(image, 12));
+    }
+    return seal +
+           (", SHA-256 " + sha256_hex(image.data(), std::min<std::size_t>(length, image.size())));
 }
 
 std::string sealed_output(const std::string& name, std::uint32_t length, std::uint16_t checksum) {

@@ -86,8 +86,8 @@ std::string sha256_hex_of_file(const std::string& path, std::size_t size);
 
 // What follows the path on imgseal-verify's OK line for a sealed image whose
 // bytes (or a slot's, from its start) are `image`: "OK, Length = N, Checksum
-// XXXX, SHA-256 H", from its descriptor's fields and the digest of its first
-// N bytes.
+// XXXX[, CRC-32 XXXXXXXX], SHA-256 H", from its descriptor's fields, its CRC
+// field where it carries one, and the digest of its first N bytes.
 std::string record_of(const bytes& image);
 
 // The expected standard output of a run that seals an image.

@@ -19,9 +19,9 @@ esac
 # There is no binfmt_misc here: a foreign program is started through qemu,
 # with the cross toolchain's C library first, the one its loader was built
 # with: where the target's own (a multiarch libc6:ARCH, which nettle-dev:ARCH
-# brings) is installed too, the cross loader would otherwise find that one,
-# of another build, and programs abort at start (s390x) or spin in fork
-# (arm64). nettle is the target's own.
+# and libdeflate-dev:ARCH bring) is installed too, the cross loader would
+# otherwise find that one, of another build, and programs abort at start
+# (s390x) or spin in fork (arm64). nettle and libdeflate are the target's own.
 qemu=("qemu-${triplet%%-*}" -L "/usr/$triplet" -E "LD_LIBRARY_PATH=/usr/$triplet/lib:/usr/lib/$triplet")
 
 # The test suites that start no program, and so can run under qemu: the tests
@@ -84,7 +84,7 @@ seal_both() {  # IMAGE_NAME: runs both tools on their copies and compares
 }
 # imgseal-pack on both sides, in each side's directory so that the paths
 # match: the same lines, statuses and images from the same binaries, the
-# large one's CRC taken by the tables there and, on x86-64, by folding here.
+# large one's CRC taken by the target's libdeflate there and the host's here.
 native_pack=$(dirname "$native")/imgseal-pack
 tools/make_sample_binary.sh "$work/app.bin"
 head -c 4097 "$work/wrapping.img" >"$work/odd.bin"
@@ -120,13 +120,21 @@ pack_both app.img app.bin --name=app
 pack_both packed_odd.img odd.bin --name=odd --align=4 --image-version=0x01020304 --signature=AA
 pack_both packed_large.img large.bin --align=65536
 pack_both packed_empty.img empty.bin
+head -c 8192 /dev/zero >"$work/zeros.bin"
+pack_both packed_zeros.img zeros.bin
 
 for name in even.img odd.img wrapping.img bad_signature.img too_large.img app.img packed_odd.img \
-  packed_large.img; do
+  packed_large.img packed_zeros.img; do
   seal_both "$name"
 done
 # The sealed image again: refused as sealed.
 seal_both even.img
+# A page of the packed zeros left erased: the seal passes it, and both
+# verifiers must fail it by the CRC.
+for side in native cross; do
+  cp "$work/$side/packed_zeros.img" "$work/$side/erased_page.img"
+  ff 256 | dd of="$work/$side/erased_page.img" bs=256 seek=12 conv=notrunc status=none
+done
 # imgseal-verify on every image, in each side's directory so that the paths match.
 verify_in() {  # SIDE PROGRAM...
   local side=$1 status=0
@@ -137,4 +145,6 @@ verify_in() {  # SIDE PROGRAM...
 verify_in native "$(dirname "$native")/imgseal-verify"
 verify_in cross "${qemu[@]}" "$PWD/$build/imgseal-verify"
 cmp -s "$work/native.verify" "$work/cross.verify" || { diff "$work/native.verify" "$work/cross.verify" >&2; exit 1; }
+grep -q '^erased_page.img: FAILED: CRC-32 ' "$work/cross.verify" ||
+  { echo "$arch: the page left erased passed imgseal-verify" >&2; exit 1; }
 echo "$arch imgseal-verify: $(paste -sd ' ' "$work/cross.verify") (as native)"

@@ -1,11 +1,12 @@
 #!/usr/bin/env bash
 # Runs the README's examples with the built tools in a temporary directory:
-# its first command's packing and sealing of a sample binary, and its steps
-# from the record to the read-back on that sample, whose lines must be those
-# it shows; compiles its C lines against boot/imgseal_check.h; finds its
-# CMake lines in examples/firmware, which check_firmware.sh builds; and runs
-# the Makefile it points to, docs/examples/Makefile: make, make seals.txt,
-# make again, make after a change.
+# its first command's packing and sealing of a sample binary, whose CRC the
+# manuals' one-line check in Python prints, and its steps from the record to
+# the read-back on that sample, whose lines must be those it shows; compiles
+# its C lines against boot/imgseal_check.h; finds its CMake lines in
+# examples/firmware, which check_firmware.sh builds; and runs the Makefile it
+# points to, docs/examples/Makefile: make, make seals.txt, make again, make
+# after a change.
 # Usage: tools/check_examples.sh IMGSEAL IMGSEAL_VERIFY IMGSEAL_PACK
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -27,7 +28,7 @@ trap 'rm -rf "$work"' EXIT
 
 # The first command's steps after the build, run with the built tools in
 # build/tool/, and the lines that the README shows under it.
-first=$(grep -m 1 '^    tools/install_packages.sh cmake g++ make nettle-dev && ' README.md)
+first=$(grep -m 1 '^    tools/install_packages.sh cmake g++ make nettle-dev libdeflate-dev && ' README.md)
 build_step='cmake --build build/tool -j "$(nproc)" && '
 steps=${first#*"$build_step"}
 check "the README's first command builds, then packs and seals" test "$steps" != "$first"
@@ -40,7 +41,16 @@ ln -s "$imgseal" "$work/first/build/tool/imgseal"
 check "the README's first command packs and seals the sample" \
   bash -c "cd '$work/first' && $steps" >"$work/first.out"
 check "and prints the lines the README shows" cmp -s <(shown) "$work/first.out"
-check "whose image imgseal-verify finds sealed" "$verify" -q "$work/first/build/app.img"
+check "whose image imgseal-verify finds sealed, with its CRC" "$verify" -q --require-crc \
+  "$work/first/build/app.img"
+# Each manual's one-line CRC check, as the page shows it, on that image.
+packed_crc=$(sed -n 's/.*, CRC-32 \([0-9A-F]*\)$/\1/p' "$work/first.out")
+check "the packer printed a CRC" test -n "$packed_crc"
+for page in docs/imgseal-pack.1 docs/imgseal-verify.1; do
+  one_line=$(grep -m 1 "^python3 \\\\-c 'import zlib" "$page" | sed 's/\\-/-/g; s/ \\fIimage\\fP$//')
+  check "$page's one-line CRC check prints the packed image's CRC" \
+    test "$(bash -c "$one_line \"\$0\"" "$work/first/build/app.img")" = "$packed_crc"
+done
 
 # The steps from the record to the read-back, on that sample: their lines,
 # and status 1 from the read-back with an erased page.

@@ -123,7 +123,8 @@ packages() {
 
 install_packages() {
   tools/install_packages.sh \
-    --for="building, and the README's Makefile example" cmake g++ make git nettle-dev \
+    --for="building, the README's Makefile example and the manuals' CRC check in Python" cmake g++ \
+    make git nettle-dev libdeflate-dev python3 \
     --for="the tests: the test framework, the system-call tracer, losetup" libgtest-dev strace \
     util-linux
   if ((quick)); then return; fi
@@ -133,7 +134,7 @@ install_packages() {
     --for="the manual pages' lint and the Debian packages" mandoc dpkg-dev file lintian \
     --for="the cross builds and running them" qemu-user crossbuild-essential-arm64 \
     crossbuild-essential-armhf crossbuild-essential-s390x nettle-dev:arm64 nettle-dev:armhf \
-    nettle-dev:s390x \
+    nettle-dev:s390x libdeflate-dev:arm64 libdeflate-dev:armhf libdeflate-dev:s390x \
     --for="the firmware example's second generator" ninja-build
   NO_RECOMMENDS=1 tools/install_packages.sh \
     --for="the boot check on Cortex-M boards (the example needs no C library)" gcc-arm-none-eabi \
