@@ -95,3 +95,24 @@ check "a changed version makes the image" cmake --build "$host/build" >"$host/th
 check "which is sealed" "$verify" -q "$host/build/prog.img"
 check "with the version in its header" test "$(head -c 4 "$host/build/prog.img" | od -A n -t x1 | tr -d ' ')" = 00010000
 echo "a host project: a refused pack failed twice and left no image; the changed version made it"
+
+# The host project again, from a made image: a version the packer refuses
+# removes the earlier image rather than leaving it to pass for this one; a
+# version changed from one it takes to another makes the image again; a
+# rerun of cmake that changes nothing makes nothing again.
+configure 0xFFFFFFFF
+check "a refused version after a made image fails the build" \
+  eval '! cmake --build "$host/build" >"$host/fourth.log" 2>&1'
+check "and removes the earlier image" test ! -e "$host/build/prog.img"
+configure 0x00010000
+check "a version it takes makes the image again" cmake --build "$host/build" >"$host/fifth.log" 2>&1
+configure 0x00020000
+check "a version changed to another it takes makes the image again" \
+  cmake --build "$host/build" >"$host/sixth.log" 2>&1
+check "with the new version in its header" \
+  test "$(head -c 4 "$host/build/prog.img" | od -A n -t x1 | tr -d ' ')" = 00020000
+before=$(stat -c '%i %.9Y' "$host/build/prog.img")
+configure 0x00020000
+check "a rerun of cmake that changes nothing builds" cmake --build "$host/build" >"$host/seventh.log" 2>&1
+check "and makes no image again" test "$(stat -c '%i %.9Y' "$host/build/prog.img")" = "$before"
+echo "a host project: a refused pack removed the made image; a changed version made it again; a rerun of cmake made nothing"
