@@ -116,3 +116,67 @@ configure 0x00020000
 check "a rerun of cmake that changes nothing builds" cmake --build "$host/build" >"$host/seventh.log" 2>&1
 check "and makes no image again" test "$(stat -c '%i %.9Y' "$host/build/prog.img")" = "$before"
 echo "a host project: a refused pack removed the made image; a changed version made it again; a rerun of cmake made nothing"
+
+# What a project may do that the projects above do not, each checked whatever
+# the others gave; the stage fails if any failed.
+faults=0
+fault_check() {  # DESCRIPTION COMMAND...: as check, but goes on
+  local what=$1
+  shift
+  "$@" || { echo "FAILED: firmware example: $what" >&2; faults=$((faults + 1)); }
+}
+# A project of its own: PROJECT is its CMakeLists.txt; then cmake ARGS....
+project_at() {  # DIRECTORY PROJECT
+  rm -rf "$1" && mkdir -p "$1/src"
+  echo 'int main(void) { return 0; }' >"$1/src/prog.c"
+  printf 'cmake_minimum_required(VERSION 3.20)\nproject(review C)\nfind_package(imgseal CONFIG REQUIRED)\nadd_executable(prog prog.c)\n%s\n' \
+    "$2" >"$1/src/CMakeLists.txt"
+}
+package=-Dimgseal_DIR=$prefix/share/imgseal/cmake
+
+# A name with a square bracket, which the packer takes: the build packs and
+# seals it under that name.
+for name in 'fw v1]' 'fw [beta'; do
+  project_at "$work/bracket" 'imgseal_add_image(TARGET prog NAME "${NAME}")'
+  cmake -S "$work/bracket/src" -B "$work/bracket/build" "$package" "-DNAME=$name" >/dev/null
+  fault_check "a NAME of '$name' is packed and sealed" \
+    eval 'cmake --build "$work/bracket/build" >"$work/bracket.log" 2>&1 && grep -qxF "Name: $name" "$work/bracket.log"'
+done
+
+# A multi-config generator: the image of the configuration built is that
+# configuration's, also when another was built before it.
+project_at "$work/configs" 'imgseal_add_image(TARGET prog)'
+cmake -S "$work/configs/src" -B "$work/configs/build" -G "Ninja Multi-Config" "$package" >/dev/null
+for config in Release Debug Release; do
+  cmake --build "$work/configs/build" --config $config >"$work/configs.log" 2>&1
+done
+configs_image=$work/configs/build/Release/prog.img
+[ -e "$configs_image" ] || configs_image=$work/configs/build/prog.img
+objcopy -O binary "$work/configs/build/Release/prog" "$work/configs/release.bin"
+fault_check "Ninja Multi-Config: the Release image holds the Release binary after a Debug build" \
+  cmp -s -n "$(stat -c %s "$work/configs/release.bin")" <(tail -c +2049 "$configs_image") \
+  "$work/configs/release.bin"
+
+# One target given to imgseal_add_image twice: both would make the one file
+# TARGET.img, which the Unix Makefiles then seal twice at once; refused when
+# the project is configured.
+project_at "$work/twice" 'imgseal_add_image(TARGET prog NAME a)
+imgseal_add_image(TARGET prog NAME b IMAGE_TARGET prog_image_b)'
+fault_check "a target given to imgseal_add_image twice is refused by cmake" \
+  eval '! cmake -S "$work/twice/src" -B "$work/twice/build" -G "Unix Makefiles" "$package" >"$work/twice.log" 2>&1'
+
+# Eleven targets that name the image as most CMake code names a file of the
+# binary directory, without its directory: each gets the dependency on the
+# image's target, so that a parallel build with the Unix Makefiles succeeds.
+project_at "$work/relative" 'imgseal_add_image(TARGET prog)
+foreach(i RANGE 1 11)
+  add_custom_command(OUTPUT copy${i}.img COMMAND ${CMAKE_COMMAND} -E copy prog.img copy${i}.img
+    DEPENDS prog.img VERBATIM)
+  add_custom_target(copy${i} ALL DEPENDS copy${i}.img)
+endforeach()'
+cmake -S "$work/relative/src" -B "$work/relative/build" -G "Unix Makefiles" "$package" >/dev/null
+fault_check "with the Unix Makefiles, eleven targets that name prog.img build with -j 8" \
+  eval 'cmake --build "$work/relative/build" -j 8 >"$work/relative.log" 2>&1'
+
+((faults == 0)) || exit 1
+echo "projects of their own: a bracket in a name, a multi-config generator, one target given twice, the image named without its directory"
