@@ -134,9 +134,9 @@ project_at() {  # DIRECTORY PROJECT
 }
 package=-Dimgseal_DIR=$prefix/share/imgseal/cmake
 
-# A name with a square bracket, which the packer takes: the build packs and
-# seals it under that name.
-for name in 'fw v1]' 'fw [beta'; do
+# A name with a square bracket, or what else CMake's syntax gives a meaning
+# to, which the packer takes: the build packs and seals it under that name.
+for name in 'fw v1]' 'fw [beta' 'a;b]=]' '${x} "y" \z #'; do
   project_at "$work/bracket" 'imgseal_add_image(TARGET prog NAME "${NAME}")'
   cmake -S "$work/bracket/src" -B "$work/bracket/build" "$package" "-DNAME=$name" >/dev/null
   fault_check "a NAME of '$name' is packed and sealed" \
@@ -165,18 +165,43 @@ imgseal_add_image(TARGET prog NAME b IMAGE_TARGET prog_image_b)'
 fault_check "a target given to imgseal_add_image twice is refused by cmake" \
   eval '! cmake -S "$work/twice/src" -B "$work/twice/build" -G "Unix Makefiles" "$package" >"$work/twice.log" 2>&1'
 
-# Eleven targets that name the image as most CMake code names a file of the
-# binary directory, without its directory: each gets the dependency on the
-# image's target, so that a parallel build with the Unix Makefiles succeeds.
-project_at "$work/relative" 'imgseal_add_image(TARGET prog)
-foreach(i RANGE 1 11)
-  add_custom_command(OUTPUT copy${i}.img COMMAND ${CMAKE_COMMAND} -E copy prog.img copy${i}.img
-    DEPENDS prog.img VERBATIM)
+# Eleven targets that take the image as the guide says: ten of this
+# directory that name it by its full path, which gives them the dependency
+# on the image's target, and one of another directory that depends on that
+# target. A parallel build with the Unix Makefiles packs the image once, and
+# a changed program makes each copy again. (A name without its directory
+# gets no dependency on the target from the Unix Makefiles: the guide says
+# so.)
+project_at "$work/consumers" 'imgseal_add_image(TARGET prog)
+set(image ${CMAKE_CURRENT_BINARY_DIR}/prog.img)
+foreach(i RANGE 1 10)
+  add_custom_command(OUTPUT copy${i}.img COMMAND ${CMAKE_COMMAND} -E copy ${image} copy${i}.img
+    DEPENDS ${image} VERBATIM)
   add_custom_target(copy${i} ALL DEPENDS copy${i}.img)
-endforeach()'
-cmake -S "$work/relative/src" -B "$work/relative/build" -G "Unix Makefiles" "$package" >/dev/null
-fault_check "with the Unix Makefiles, eleven targets that name prog.img build with -j 8" \
-  eval 'cmake --build "$work/relative/build" -j 8 >"$work/relative.log" 2>&1'
+endforeach()
+add_subdirectory(other)'
+mkdir -p "$work/consumers/src/other"
+cat >"$work/consumers/src/other/CMakeLists.txt" <<'EOF'
+add_custom_command(OUTPUT copy11.img COMMAND ${CMAKE_COMMAND} -E copy ${image} copy11.img
+  DEPENDS ${image} VERBATIM)
+add_custom_target(copy11 ALL DEPENDS copy11.img)
+add_dependencies(copy11 prog_image)
+EOF
+copies_current() {  # each copy is the image as it is
+  local copy
+  for copy in copy{1..10}.img other/copy11.img; do
+    cmp -s "$work/consumers/build/prog.img" "$work/consumers/build/$copy" || return 1
+  done
+}
+cmake -S "$work/consumers/src" -B "$work/consumers/build" -G "Unix Makefiles" "$package" >/dev/null
+fault_check "with the Unix Makefiles, eleven targets that take the image build with -j 8" \
+  eval 'cmake --build "$work/consumers/build" -j 8 >"$work/consumers.log" 2>&1'
+fault_check "which packs it once" test "$(grep -c '/prog.img: binary of' "$work/consumers.log")" = 1
+fault_check "and copies it eleven times" copies_current
+echo 'int main(void) { return 1; }' >"$work/consumers/src/prog.c"
+fault_check "a changed program builds with -j 8" \
+  eval 'cmake --build "$work/consumers/build" -j 8 >"$work/consumers.log" 2>&1'
+fault_check "and makes each copy again" copies_current
 
 ((faults == 0)) || exit 1
-echo "projects of their own: a bracket in a name, a multi-config generator, one target given twice, the image named without its directory"
+echo "projects of their own: a bracket in a name, a multi-config generator, one target given twice, eleven targets that take the image"
