@@ -165,6 +165,26 @@ imgseal_add_image(TARGET prog NAME b IMAGE_TARGET prog_image_b)'
 fault_check "a target given to imgseal_add_image twice is refused by cmake" \
   eval '! cmake -S "$work/twice/src" -B "$work/twice/build" -G "Unix Makefiles" "$package" >"$work/twice.log" 2>&1'
 
+# A changed toolchain's objcopy makes the image again, on a rerun of cmake
+# that changes nothing else; a program whose ELF file is named as its
+# binary is refused, not overwritten; a VERSION that is not a number is
+# refused when the project is configured.
+printf '#!/bin/sh\nexec objcopy "$@"\n' >"$work/host/objcopy" && chmod +x "$work/host/objcopy"
+cmake "$host/build" -DCMAKE_OBJCOPY="$work/host/objcopy" >/dev/null
+fault_check "a changed objcopy makes the image again" \
+  eval 'cmake --build "$host/build" >"$host/eighth.log" 2>&1 && grep -q "/prog.img: binary of" "$host/eighth.log"'
+project_at "$work/suffix" 'set_target_properties(prog PROPERTIES SUFFIX .bin)
+imgseal_add_image(TARGET prog)'
+cmake -S "$work/suffix/src" -B "$work/suffix/build" "$package" >/dev/null
+fault_check "an ELF file named as its binary is refused" \
+  eval '! cmake --build "$work/suffix/build" >"$work/suffix.log" 2>&1 &&
+    tr -s " \n" " " <"$work/suffix.log" | grep -q "the ELF file has the name of its image or its binary" &&
+    test "$(head -c 4 "$work/suffix/build/prog.bin" | od -A n -t x1 | tr -d " ")" = 7f454c46'
+project_at "$work/number" 'imgseal_add_image(TARGET prog VERSION "1]")'
+fault_check "a VERSION that is not a number is refused by cmake" \
+  eval '! cmake -S "$work/number/src" -B "$work/number/build" "$package" >"$work/number.log" 2>&1 &&
+    tr -s " \n" " " <"$work/number.log" | grep -q "VERSION 1\] is not a number"'
+
 # Eleven targets that take the image as the guide says: ten of this
 # directory that name it by its full path, which gives them the dependency
 # on the image's target, and one of another directory that depends on that
@@ -204,4 +224,4 @@ fault_check "a changed program builds with -j 8" \
 fault_check "and makes each copy again" copies_current
 
 ((faults == 0)) || exit 1
-echo "projects of their own: a bracket in a name, a multi-config generator, one target given twice, eleven targets that take the image"
+echo "projects of their own: a bracket in a name, a multi-config generator, one target given twice, a changed objcopy, an ELF file named as its binary, a VERSION not a number, eleven targets that take the image"
