@@ -6,8 +6,10 @@
 # ctest, which runs the loader under QEMU on every case of cases.txt). Each
 # build must make and seal each image once, record them in seals.txt, and
 # have nothing to make again on a second run; both builds must give the same
-# images. A host project then checks that a failed pack leaves no image and
-# that a changed setting makes the image again.
+# images. The Release configuration of a Ninja Multi-Config build must pass
+# the same. A host project then checks that a failed pack leaves no image and
+# that a changed setting makes the image again, and projects of their own
+# what else a project may do.
 # Usage: tools/check_firmware.sh BUILD_DIRECTORY    (a built release build)
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -69,6 +71,19 @@ done
 # The cases that the README's command ran under QEMU, one test a case.
 cat "$work"/readme/examples/firmware/build/cases/*/result
 grep 'tests passed' "$work/readme.log"
+
+# With a generator of several configurations, a configuration's images,
+# seals.txt and cases lie in its directory.
+dir=$work/multi log=$work/multi.log
+CMAKE_PREFIX_PATH=$prefix cmake -S examples/firmware -B "$dir" -G "Ninja Multi-Config" >"$log"
+check "Ninja Multi-Config: the Release build succeeds" \
+  cmake --build "$dir" --config Release -j >>"$log" 2>&1
+check "Ninja Multi-Config: every image packed and sealed once" packed_once "$log"
+check "Ninja Multi-Config: imgseal-verify -c seals.txt passes" \
+  bash -c "cd '$dir/Release' && '$verify' -q -c seals.txt"
+check "Ninja Multi-Config: every case passes" \
+  ctest --test-dir "$dir" -C Release -j 2 --output-on-failure >>"$log" 2>&1
+echo "Ninja Multi-Config: the Release configuration built, seals.txt verified, every case passed"
 
 # A host project: a version the packer refuses fails the build and leaves no
 # image, again on a second run; a version it takes then makes the image.
