@@ -73,8 +73,9 @@ cat "$work"/readme/examples/firmware/build/cases/*/result
 grep 'tests passed' "$work/readme.log"
 
 # With a generator of several configurations, a configuration's images,
-# seals.txt and cases lie in its directory.
-dir=$work/multi log=$work/multi.log
+# seals.txt and cases lie in its directory (here one with a space in its
+# name).
+dir="$work/multi config" log=$work/multi.log
 CMAKE_PREFIX_PATH=$prefix cmake -S examples/firmware -B "$dir" -G "Ninja Multi-Config" >"$log"
 check "Ninja Multi-Config: the Release build succeeds" \
   cmake --build "$dir" --config Release -j >>"$log" 2>&1
@@ -200,14 +201,15 @@ fault_check "a VERSION that is not a number is refused by cmake" \
   eval '! cmake -S "$work/number/src" -B "$work/number/build" "$package" >"$work/number.log" 2>&1 &&
     tr -s " \n" " " <"$work/number.log" | grep -q "VERSION 1\] is not a number"'
 
-# Eleven targets that take the image as the guide says: ten of this
+# Eleven targets that take the image as the guide says, in a directory with
+# a space in its name: ten of this
 # directory that name it by its full path, which gives them the dependency
 # on the image's target, and one of another directory that depends on that
 # target. A parallel build with the Unix Makefiles packs the image once, and
 # a changed program makes each copy again. (A name without its directory
 # gets no dependency on the target from the Unix Makefiles: the guide says
 # so.)
-project_at "$work/consumers" 'imgseal_add_image(TARGET prog)
+project_at "$work/consumers dir" 'imgseal_add_image(TARGET prog)
 set(image ${CMAKE_CURRENT_BINARY_DIR}/prog.img)
 foreach(i RANGE 1 10)
   add_custom_command(OUTPUT copy${i}.img COMMAND ${CMAKE_COMMAND} -E copy ${image} copy${i}.img
@@ -215,8 +217,8 @@ foreach(i RANGE 1 10)
   add_custom_target(copy${i} ALL DEPENDS copy${i}.img)
 endforeach()
 add_subdirectory(other)'
-mkdir -p "$work/consumers/src/other"
-cat >"$work/consumers/src/other/CMakeLists.txt" <<'EOF'
+mkdir -p "$work/consumers dir/src/other"
+cat >"$work/consumers dir/src/other/CMakeLists.txt" <<'EOF'
 add_custom_command(OUTPUT copy11.img COMMAND ${CMAKE_COMMAND} -E copy ${image} copy11.img
   DEPENDS ${image} VERBATIM)
 add_custom_target(copy11 ALL DEPENDS copy11.img)
@@ -225,17 +227,17 @@ EOF
 copies_current() {  # each copy is the image as it is
   local copy
   for copy in copy{1..10}.img other/copy11.img; do
-    cmp -s "$work/consumers/build/prog.img" "$work/consumers/build/$copy" || return 1
+    cmp -s "$work/consumers dir/build/prog.img" "$work/consumers dir/build/$copy" || return 1
   done
 }
-cmake -S "$work/consumers/src" -B "$work/consumers/build" -G "Unix Makefiles" "$package" >/dev/null
+cmake -S "$work/consumers dir/src" -B "$work/consumers dir/build" -G "Unix Makefiles" "$package" >/dev/null
 fault_check "with the Unix Makefiles, eleven targets that take the image build with -j 8" \
-  eval 'cmake --build "$work/consumers/build" -j 8 >"$work/consumers.log" 2>&1'
+  eval 'cmake --build "$work/consumers dir/build" -j 8 >"$work/consumers.log" 2>&1'
 fault_check "which packs it once" test "$(grep -c '/prog.img: binary of' "$work/consumers.log")" = 1
 fault_check "and copies it eleven times" copies_current
-echo 'int main(void) { return 1; }' >"$work/consumers/src/prog.c"
+echo 'int main(void) { return 1; }' >"$work/consumers dir/src/prog.c"
 fault_check "a changed program builds with -j 8" \
-  eval 'cmake --build "$work/consumers/build" -j 8 >"$work/consumers.log" 2>&1'
+  eval 'cmake --build "$work/consumers dir/build" -j 8 >"$work/consumers.log" 2>&1'
 fault_check "and makes each copy again" copies_current
 
 ((faults == 0)) || exit 1
