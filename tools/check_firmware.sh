@@ -20,10 +20,13 @@ verify=$prefix/bin/imgseal-verify
 images=(app-1-a app-1-b app-2-a app-2-b)
 rm -rf "$work" && mkdir -p "$work"
 
+# The checks' messages go to the standard error the script was given (3),
+# also from a check whose output goes to a log.
+exec 3>&2
 check() {  # DESCRIPTION COMMAND...: stops with DESCRIPTION unless COMMAND succeeds
   local what=$1
   shift
-  "$@" || { echo "FAILED: firmware example: $what" >&2; exit 1; }
+  "$@" || { echo "FAILED: firmware example: $what" >&3; exit 1; }
 }
 times() { (cd "$1" && stat -c '%n %i %.9Y' ./*.img seals.txt); }
 packed_once() {  # LOG: each image's packer line appears once
@@ -139,7 +142,7 @@ faults=0
 fault_check() {  # DESCRIPTION COMMAND...: as check, but goes on
   local what=$1
   shift
-  "$@" || { echo "FAILED: firmware example: $what" >&2; faults=$((faults + 1)); }
+  "$@" || { echo "FAILED: firmware example: $what" >&3; faults=$((faults + 1)); }
 }
 # A project of its own: PROJECT is its CMakeLists.txt; then cmake ARGS....
 project_at() {  # DIRECTORY PROJECT
@@ -154,21 +157,23 @@ package=-Dimgseal_DIR=$prefix/share/imgseal/cmake
 # to, which the packer takes: the build packs and seals it under that name.
 for name in 'fw v1]' 'fw [beta' 'a;b]=]' '${x} "y" \z #'; do
   project_at "$work/bracket" 'imgseal_add_image(TARGET prog NAME "${NAME}")'
-  cmake -S "$work/bracket/src" -B "$work/bracket/build" "$package" "-DNAME=$name" >/dev/null
   fault_check "a NAME of '$name' is packed and sealed" \
-    eval 'cmake --build "$work/bracket/build" >"$work/bracket.log" 2>&1 && grep -qxF "Name: $name" "$work/bracket.log"'
+    eval 'cmake -S "$work/bracket/src" -B "$work/bracket/build" "$package" "-DNAME=$name" \
+      >"$work/bracket.log" 2>&1 && cmake --build "$work/bracket/build" >>"$work/bracket.log" 2>&1 &&
+      grep -qxF "Name: $name" "$work/bracket.log"'
 done
 
 # A multi-config generator: the image of the configuration built is that
-# configuration's, also when another was built before it.
+# configuration's, also when another was built before it. (Here and below,
+# a step that fails leaves its check to fail.)
 project_at "$work/configs" 'imgseal_add_image(TARGET prog)'
-cmake -S "$work/configs/src" -B "$work/configs/build" -G "Ninja Multi-Config" "$package" >/dev/null
+cmake -S "$work/configs/src" -B "$work/configs/build" -G "Ninja Multi-Config" "$package" >/dev/null || :
 for config in Release Debug Release; do
-  cmake --build "$work/configs/build" --config $config >"$work/configs.log" 2>&1
+  cmake --build "$work/configs/build" --config $config >"$work/configs.log" 2>&1 || :
 done
 configs_image=$work/configs/build/Release/prog.img
 [ -e "$configs_image" ] || configs_image=$work/configs/build/prog.img
-objcopy -O binary "$work/configs/build/Release/prog" "$work/configs/release.bin"
+objcopy -O binary "$work/configs/build/Release/prog" "$work/configs/release.bin" || :
 fault_check "Ninja Multi-Config: the Release image holds the Release binary after a Debug build" \
   cmp -s -n "$(stat -c %s "$work/configs/release.bin")" <(tail -c +2049 "$configs_image") \
   "$work/configs/release.bin"
@@ -186,12 +191,12 @@ fault_check "a target given to imgseal_add_image twice is refused by cmake" \
 # binary is refused, not overwritten; a VERSION that is not a number is
 # refused when the project is configured.
 printf '#!/bin/sh\nexec objcopy "$@"\n' >"$work/host/objcopy" && chmod +x "$work/host/objcopy"
-cmake "$host/build" -DCMAKE_OBJCOPY="$work/host/objcopy" >/dev/null
+cmake "$host/build" -DCMAKE_OBJCOPY="$work/host/objcopy" >/dev/null || :
 fault_check "a changed objcopy makes the image again" \
   eval 'cmake --build "$host/build" >"$host/eighth.log" 2>&1 && grep -q "/prog.img: binary of" "$host/eighth.log"'
 project_at "$work/suffix" 'set_target_properties(prog PROPERTIES SUFFIX .bin)
 imgseal_add_image(TARGET prog)'
-cmake -S "$work/suffix/src" -B "$work/suffix/build" "$package" >/dev/null
+cmake -S "$work/suffix/src" -B "$work/suffix/build" "$package" >/dev/null || :
 fault_check "an ELF file named as its binary is refused" \
   eval '! cmake --build "$work/suffix/build" >"$work/suffix.log" 2>&1 &&
     tr -s " \n" " " <"$work/suffix.log" | grep -q "the ELF file has the name of its image or its binary" &&
@@ -202,13 +207,12 @@ fault_check "a VERSION that is not a number is refused by cmake" \
     tr -s " \n" " " <"$work/number.log" | grep -q "VERSION 1\] is not a number"'
 
 # Eleven targets that take the image as the guide says, in a directory with
-# a space in its name: ten of this
-# directory that name it by its full path, which gives them the dependency
-# on the image's target, and one of another directory that depends on that
-# target. A parallel build with the Unix Makefiles packs the image once, and
-# a changed program makes each copy again. (A name without its directory
-# gets no dependency on the target from the Unix Makefiles: the guide says
-# so.)
+# a space in its name: ten of this directory that name it by its full path,
+# which gives them the dependency on the image's target, and one of another
+# directory that depends on that target. A parallel build with the Unix
+# Makefiles packs the image once, and a changed program makes each copy
+# again. (A name without its directory gets no dependency on the target
+# from the Unix Makefiles: the guide says so.)
 project_at "$work/consumers dir" 'imgseal_add_image(TARGET prog)
 set(image ${CMAKE_CURRENT_BINARY_DIR}/prog.img)
 foreach(i RANGE 1 10)
@@ -230,7 +234,8 @@ copies_current() {  # each copy is the image as it is
     cmp -s "$work/consumers dir/build/prog.img" "$work/consumers dir/build/$copy" || return 1
   done
 }
-cmake -S "$work/consumers dir/src" -B "$work/consumers dir/build" -G "Unix Makefiles" "$package" >/dev/null
+cmake -S "$work/consumers dir/src" -B "$work/consumers dir/build" -G "Unix Makefiles" "$package" \
+  >/dev/null || :
 fault_check "with the Unix Makefiles, eleven targets that take the image build with -j 8" \
   eval 'cmake --build "$work/consumers dir/build" -j 8 >"$work/consumers.log" 2>&1'
 fault_check "which packs it once" test "$(grep -c '/prog.img: binary of' "$work/consumers.log")" = 1
