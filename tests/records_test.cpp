@@ -1,12 +1,17 @@
 // What imgseal-verify adds to the seal: the CRC of a packed image, records
 // with the SHA-256 of the image, --find, and read-backs compared byte for
 // byte with --same-as, which catch what a 16-bit sum cannot.
+#include <fcntl.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
+#include <fstream>
 #include <random>
 
 #include "image_crc.hpp"
@@ -454,6 +459,96 @@ TEST_F(records, RecordsFindAndOptionsTakeTheCrc) {
         EXPECT_EQ(run.out, c.out) << c.args[0] << " " << c.args.back();
         EXPECT_EQ(run.err, c.err) << c.args[0] << " " << c.args.back();
     }
+}
+
+// Records that hold no record, or a line that is none, are trouble whichever
+// image comes first: an image that fails its own check does not hide them.
+TEST_F(records, FindSaysWhatIsWrongWithTheRecordsWhateverTheFirstImage) {
+    const std::string good = (dir_ / "good.img").string();
+    write_file(good, sealed_image(build_image({.size = 4096, .content_seed = 51}), 8));
+    const std::string unsealed = (dir_ / "unsealed.img").string();
+    write_file(unsealed, build_image({.size = 4096}));
+    const std::string found = (dir_ / "found.txt").string();
+    const struct {
+        const char* what;
+        std::string text;
+        std::string warning;
+    } cases[] = {
+        {"comments only", "# nothing released yet\n", "imgseal-verify: " + found + ": no record\n"},
+        {"a line that is no record", "junk\n" + good + ": " + record_of(read_file(good)) + "\n",
+         found + ":1: not a record\n"},
+    };
+    for (const auto& c : cases) {
+        write_file(found, bytes(c.text.begin(), c.text.end()));
+        for (const auto& images :
+             {std::vector<std::string>{good}, std::vector<std::string>{unsealed, good}}) {
+            std::vector<std::string> args = {"--find=" + found};
+            args.insert(args.end(), images.begin(), images.end());
+            const run_result run = run_verify(args);
+            EXPECT_EQ(run.status, 2) << c.what << ", first " << images.front();
+            EXPECT_EQ(run.err, c.warning) << c.what << ", first " << images.front();
+        }
+    }
+}
+
+// The guard reads the records once for the paths they name, then again to
+// check them. Records that change in between (a script rewrites them) must
+// not lead a line into an image that only the second reading names. The tool
+// is stopped right after its rewind, as a slow disk or a busy machine could
+// hold it there.
+TEST_F(records, RecordsChangedBetweenTheReadingsLeadNoLineIntoAnImage) {
+    const bytes sealed = sealed_image(build_image({.size = 4096, .content_seed = 52}), 8);
+    const std::string first = (dir_ / "first.img").string();
+    const std::string victim = (dir_ / "victim.img").string();
+    write_file(first, sealed);
+    write_file(victim, sealed);
+    const std::string seals = (dir_ / "seals.txt").string();
+    const std::string before = first + ": " + record_of(sealed) + "\n";
+    write_file(seals, bytes(before.begin(), before.end()));
+
+    // The tracer's log says when the tool has stopped: not any stop of a
+    // traced process, which each traced call makes, but the one at the rewind.
+    const std::string log = (dir_ / "strace.log").string();
+    std::vector<std::string> words = traced(seals, log);
+    words.insert(words.end(), {"-e", "trace=lseek", "-e", "inject=lseek:signal=SIGSTOP:when=2",
+                               IMGSEAL_VERIFY_BINARY, "-c", seals});
+    std::vector<char*> argv;
+    for (auto& word : words) argv.push_back(word.data());
+    argv.push_back(nullptr);
+    const pid_t tracer = fork();
+    ASSERT_NE(tracer, -1);
+    if (tracer == 0) {
+        const int out = open(victim.c_str(), O_WRONLY | O_APPEND);
+        dup2(out, 1);
+        const int null = open("/dev/null", O_WRONLY);
+        dup2(null, 2);
+        execvp(argv[0], argv.data());
+        _exit(127);
+    }
+    bool stopped = false;
+    for (int i = 0; i < 6000 && !stopped; ++i) {
+        const timespec pause{0, 10'000'000};
+        nanosleep(&pause, nullptr);
+        const bytes logged = read_file(log);
+        stopped = std::string(logged.begin(), logged.end()).find("stopped by SIGSTOP") !=
+                  std::string::npos;
+    }
+    EXPECT_TRUE(stopped) << "the tool never reached its rewind";
+    pid_t tool = -1;
+    std::ifstream children("/proc/" + std::to_string(tracer) + "/task/" + std::to_string(tracer) +
+                           "/children");
+    children >> tool;
+    const std::string after = before + victim + ": " + record_of(sealed) + "\n";
+    {
+        std::ofstream rewritten(seals, std::ios::trunc);  // in place, as a script's > does
+        rewritten << after;
+    }
+    if (tool > 0) kill(tool, stopped ? SIGCONT : SIGKILL);
+    int status = 0;
+    waitpid(tracer, &status, 0);
+    const bytes now = read_file(victim);
+    EXPECT_EQ(now.size(), sealed.size()) << "a line went into an image that the records name";
+    EXPECT_TRUE(now == sealed);
 }
 
 }  // namespace
