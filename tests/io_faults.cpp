@@ -17,7 +17,8 @@
 //   IO_FAULTS_REWRITE_IN_FLUSH  when 1, another writer changes it inside
 //                           fdatasync(), as during the fill byte's long flush
 //   IO_FAULTS_PREAD_CHANGE_AT  another writer changes the image just before
-//                           its Nth pread() of more than 2000 bytes, as
+//                           its Nth pread() (or __pread_chk(), __pread64_chk())
+//                           of more than 2000 bytes, as
 //                           IO_FAULTS_REWRITE_AT does, or with
 //   IO_FAULTS_SHRINK        when 1, cuts it to half its size instead
 //   IO_FAULTS_MAPPING_CHEAPER  when 1, the thread's processor-time clock moves
@@ -204,6 +205,24 @@ ssize_t pread64(int fd, void* buffer, std::size_t count, __off64_t offset) {
         next_definition<ssize_t (*)(int, void*, std::size_t, __off64_t)>("pread64");
     change_before_pread(fd, count);
     return real(fd, buffer, count, offset);
+}
+
+// The checked forms, as for __read_chk.
+ssize_t __pread_chk(int fd, void* buffer, std::size_t count, __off_t offset,
+                    std::size_t buffer_size) {
+    static const auto real =
+        next_definition<ssize_t (*)(int, void*, std::size_t, __off_t, std::size_t)>("__pread_chk");
+    change_before_pread(fd, count);
+    return real(fd, buffer, count, offset, buffer_size);
+}
+
+ssize_t __pread64_chk(int fd, void* buffer, std::size_t count, __off64_t offset,
+                      std::size_t buffer_size) {
+    static const auto real =
+        next_definition<ssize_t (*)(int, void*, std::size_t, __off64_t, std::size_t)>(
+            "__pread64_chk");
+    change_before_pread(fd, count);
+    return real(fd, buffer, count, offset, buffer_size);
 }
 
 ssize_t write(int fd, const void* buffer, std::size_t count) {
