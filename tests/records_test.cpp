@@ -1,12 +1,17 @@
 // What imgseal-verify adds to the seal: the CRC of a packed image, records
 // with the SHA-256 of the image, --find, and read-backs compared byte for
 // byte with --same-as, which catch what a 16-bit sum cannot.
+#include <fcntl.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
+#include <fstream>
 #include <random>
 
 #include "image_crc.hpp"
@@ -158,6 +163,80 @@ TEST_F(records, ReadBackMustHoldEveryByteOfTheImage) {
               image_path_ + ": FAILED: length 8192, slot size 8000\n");
 }
 
+// Images larger than the comparison's buffer (1 MiB) are compared whole: a
+// difference past the first buffer is found where it is, the first of two is
+// the one told, whatever lies between them, and an image of --same-as that
+// changes or shrinks while it is compared ends the image's check with an
+// error, never in a hang nor with an OK line.
+TEST_F(records, ReadBackLargerThanTheComparisonsBufferIsComparedWhole) {
+    constexpr std::size_t mib = std::size_t{1} << 20;
+    const bytes sealed =
+        sealed_image(build_image({.size = 5 * mib / 2 + 6, .content_seed = 61}), 8);
+    const std::string app = (dir_ / "app.img").string();
+    // Two words at even offsets exchanged keep the seal.
+    const auto swapped = [&](std::size_t a, std::size_t b) {
+        bytes read = sealed;
+        std::swap_ranges(read.begin() + static_cast<std::ptrdiff_t>(a),
+                         read.begin() + static_cast<std::ptrdiff_t>(a + 2),
+                         read.begin() + static_cast<std::ptrdiff_t>(b));
+        return read;
+    };
+    const auto differs = [&](const bytes& read) {
+        const auto at = static_cast<std::size_t>(
+            std::mismatch(sealed.begin(), sealed.end(), read.begin()).first - sealed.begin());
+        char where[64];
+        std::snprintf(where, sizeof where, " at byte %zu (%02X expected, %02X read)\n", at,
+                      sealed[at], read[at]);
+        return ": FAILED: differs from " + app + where;
+    };
+    const bytes past = swapped(mib + 4096, 2 * mib + 8192);
+    const bytes twice = swapped(100, 2 * mib + 4);
+    ASSERT_NE(past, sealed);
+    ASSERT_NE(twice, sealed);
+    const struct {
+        const char* what;
+        const bytes& read;
+        io_faults faults;  // on the image of --same-as
+        int status;
+        std::string line;
+    } cases[] = {
+        {"the same bytes", sealed, {}, 0, ": " + record_of(sealed) + "\n"},
+        {"a difference past the first buffer", past, {}, 1, differs(past)},
+        {"two differences, buffers apart", twice, {}, 1, differs(twice)},
+        {"the image of --same-as shrinks",
+         sealed,
+         {.pread_change_at = 2, .shrink = true},
+         2,
+         ": ERROR: the image of --same-as: Unexpected end of file\n"},
+        {"the image of --same-as changes",
+         sealed,
+         {.pread_change_at = 2},
+         2,
+         ": ERROR: the image of --same-as changed during the check\n"},
+    };
+    for (const auto& c : cases) {
+        const bool changing = c.faults.pread_change_at != 0;
+        put_image(c.read);
+        for (const bool piped : {false, true}) {
+            if (piped && changing) continue;
+            write_file(app, sealed);
+            std::vector<std::string> prefix = {"timeout", "60"};
+            if (changing) {
+                const std::vector<std::string> faults = with_io_faults(app, c.faults);
+                prefix.insert(prefix.end(), faults.begin(), faults.end());
+            }
+            if (piped)
+                prefix.insert(prefix.end(), {"sh", "-c", "cat \"$0\" | exec \"$@\"", image_path_});
+            const run_result run =
+                run_verify({"--same-as=" + app, piped ? "-" : image_path_}, prefix);
+            const std::string path = piped ? "-" : image_path_;
+            EXPECT_EQ(run.status, c.status) << c.what << " " << path;
+            EXPECT_EQ(run.out, path + c.line) << c.what << " " << path;
+            EXPECT_EQ(run.err, "") << c.what << " " << path;
+        }
+    }
+}
+
 // --find prints every record that an image matches, by seal and, where the
 // record has them, its digest: the release that a slot read back holds,
 // among several; an image that matches none, or fails its own check, says
@@ -231,6 +310,29 @@ TEST_F(records, FindTellsWhichReleaseAnImageHolds) {
     EXPECT_EQ(redirected.status, 0);
     EXPECT_EQ(redirected.out,
               dump + ": matches " + line_1 + "\n" + twin_path + ": matches " + line_2 + "\n");
+    // Records that cannot be read are said to be so, and match nothing.
+    const std::string utf16 = (dir_ / "utf16.txt").string();
+    write_file(utf16, bytes{0xFF, 0xFE, '#', 0});
+    const std::string directory = "imgseal-verify: " + dir_.string() + ": Is a directory\n";
+    const struct {
+        std::vector<std::string> args;
+        std::vector<std::string> prefix;
+        std::string out;
+        std::string err;
+    } unreadable[] = {
+        {{"--find=" + dir_.string(), dump}, {}, "", directory},
+        {{"--find=" + dir_.string(), dump, twin_path}, {}, "", directory},
+        {{"--find=-", dump},
+         {"sh", "-c", "cat \"$0\" | exec \"$@\"", utf16},
+         dump + ": ERROR: the records cannot be read\n",
+         "imgseal-verify: -: records are UTF-16; save them as UTF-8\n"},
+    };
+    for (const auto& c : unreadable) {
+        const run_result run = run_verify(c.args, c.prefix);
+        EXPECT_EQ(run.status, 2) << c.args[0];
+        EXPECT_EQ(run.out, c.out) << c.args[0];
+        EXPECT_EQ(run.err, c.err) << c.args[0];
+    }
 }
 
 // The trial's image, from the packer and sealed by imgseal: 94,208 bytes, so
@@ -454,6 +556,101 @@ TEST_F(records, RecordsFindAndOptionsTakeTheCrc) {
         EXPECT_EQ(run.out, c.out) << c.args[0] << " " << c.args.back();
         EXPECT_EQ(run.err, c.err) << c.args[0] << " " << c.args.back();
     }
+}
+
+// Records that hold no record, or a line that is none, are trouble whichever
+// image comes first: an image that fails its own check does not hide them.
+TEST_F(records, FindSaysWhatIsWrongWithTheRecordsWhateverTheFirstImage) {
+    const std::string good = (dir_ / "good.img").string();
+    write_file(good, sealed_image(build_image({.size = 4096, .content_seed = 51}), 8));
+    const std::string unsealed = (dir_ / "unsealed.img").string();
+    write_file(unsealed, build_image({.size = 4096}));
+    const std::string found = (dir_ / "found.txt").string();
+    const struct {
+        const char* what;
+        std::string text;
+        std::string warning;
+    } cases[] = {
+        {"comments only", "# nothing released yet\n", "imgseal-verify: " + found + ": no record\n"},
+        {"a line that is no record", "junk\n" + good + ": " + record_of(read_file(good)) + "\n",
+         found + ":1: not a record\n"},
+    };
+    for (const auto& c : cases) {
+        write_file(found, bytes(c.text.begin(), c.text.end()));
+        for (const auto& images :
+             {std::vector<std::string>{good}, std::vector<std::string>{unsealed, good},
+              std::vector<std::string>{unsealed}}) {
+            std::vector<std::string> args = {"--find=" + found};
+            args.insert(args.end(), images.begin(), images.end());
+            const run_result run = run_verify(args);
+            EXPECT_EQ(run.status, 2) << c.what << ", first " << images.front();
+            EXPECT_EQ(run.err, c.warning) << c.what << ", first " << images.front();
+        }
+    }
+}
+
+// The guard reads the records once for the paths they name, then again to
+// check them. Records that change in between (a script rewrites them) must
+// not lead a line into an image that only the second reading names. The tool
+// is stopped right after its rewind, as a slow disk or a busy machine could
+// hold it there.
+TEST_F(records, RecordsChangedBetweenTheReadingsLeadNoLineIntoAnImage) {
+    const bytes sealed = sealed_image(build_image({.size = 4096, .content_seed = 52}), 8);
+    const std::string first = (dir_ / "first.img").string();
+    const std::string victim = (dir_ / "victim.img").string();
+    write_file(first, sealed);
+    write_file(victim, sealed);
+    const std::string seals = (dir_ / "seals.txt").string();
+    const std::string before = first + ": " + record_of(sealed) + "\n";
+    write_file(seals, bytes(before.begin(), before.end()));
+
+    // The tracer's log says when the tool has stopped: not any stop of a
+    // traced process, which each traced call makes, but the one at the rewind.
+    const std::string log = (dir_ / "strace.log").string();
+    const std::string errors = (dir_ / "errors.txt").string();
+    std::vector<std::string> words = traced(seals, log);
+    words.insert(words.end(), {"-e", "trace=lseek", "-e", "inject=lseek:signal=SIGSTOP:when=2",
+                               IMGSEAL_VERIFY_BINARY, "-c", seals});
+    std::vector<char*> argv;
+    for (auto& word : words) argv.push_back(word.data());
+    argv.push_back(nullptr);
+    const pid_t tracer = fork();
+    ASSERT_NE(tracer, -1);
+    if (tracer == 0) {
+        const int out = open(victim.c_str(), O_WRONLY | O_APPEND);
+        dup2(out, 1);
+        const int err = open(errors.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        dup2(err, 2);
+        execvp(argv[0], argv.data());
+        _exit(127);
+    }
+    bool stopped = false;
+    for (int i = 0; i < 6000 && !stopped; ++i) {
+        const timespec pause{0, 10'000'000};
+        nanosleep(&pause, nullptr);
+        const bytes logged = read_file(log);
+        stopped = std::string(logged.begin(), logged.end()).find("stopped by SIGSTOP") !=
+                  std::string::npos;
+    }
+    EXPECT_TRUE(stopped) << "the tool never reached its rewind";
+    pid_t tool = -1;
+    std::ifstream children("/proc/" + std::to_string(tracer) + "/task/" + std::to_string(tracer) +
+                           "/children");
+    children >> tool;
+    const std::string after = before + victim + ": " + record_of(sealed) + "\n";
+    {
+        std::ofstream rewritten(seals, std::ios::trunc);  // in place, as a script's > does
+        rewritten << after;
+    }
+    if (tool > 0) kill(tool, stopped ? SIGCONT : SIGKILL);
+    int status = 0;
+    waitpid(tracer, &status, 0);
+    const bytes now = read_file(victim);
+    EXPECT_EQ(now.size(), sealed.size()) << "a line went into an image that the records name";
+    EXPECT_TRUE(now == sealed);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 2) << status;
+    EXPECT_EQ(text_of(read_file(errors)),
+              "imgseal-verify: " + seals + ": the records changed during the check\n");
 }
 
 }  // namespace

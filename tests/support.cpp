@@ -183,6 +183,8 @@ std::vector<std::string> with_io_faults(const std::string& path, const io_faults
             "IO_FAULTS_REWRITE_AT=" + std::to_string(faults.rewrite_at),
             std::string("IO_FAULTS_KEEP_TIMES=") + (faults.keep_times ? "1" : "0"),
             "IO_FAULTS_REWRITE_IN_FLUSH=" + std::to_string(faults.rewrite_in_flush),
+            "IO_FAULTS_PREAD_CHANGE_AT=" + std::to_string(faults.pread_change_at),
+            std::string("IO_FAULTS_SHRINK=") + (faults.shrink ? "1" : "0"),
             std::string("IO_FAULTS_MAPPING_CHEAPER=") + (faults.mapping_cheaper ? "1" : "0")};
 }
 

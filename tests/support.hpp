@@ -73,6 +73,8 @@ struct io_faults {
                                    // before the pass's Nth window or read
     bool keep_times = false;       // and then sets its modification time back
     int rewrite_in_flush = 0;      // 1: it does so inside fdatasync() instead
+    int pread_change_at = 0;       // it does so before the Nth pread() of a block
+    bool shrink = false;           // and cuts the image to half its size instead
     bool mapping_cheaper = false;  // the pass finds mapping cheaper than reading
 };
 
