@@ -356,9 +356,7 @@ TEST_F(verify, OptionsFollowTheUsualConventions) {
     const std::string nine = (dir_ / "nine.img").string();
     const bytes nine_image = sealed_image(build_image({.size = 9000, .content_seed = 9}), 8);
     write_file(nine, nine_image);
-    char expect_nine[32];
-    std::snprintf(expect_nine, sizeof expect_nine, "--expect=9000,%04X",
-                  load_be16_at(nine_image, 18));
+    const std::string expect_nine = "--expect=9000," + hex4(load_be16_at(nine_image, 18));
     const struct {
         std::vector<std::string> args;
         int status;
