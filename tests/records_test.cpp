@@ -136,12 +136,7 @@ TEST_F(records, ReadBackMustHoldEveryByteOfTheImage) {
         EXPECT_EQ(run.status, status) << c.what << " " << path;
         EXPECT_EQ(run.out, path + c.line) << c.what << " " << path;
     }
-    // A seal that differs keeps its line; so does a read-back cut short.
-    bytes other = build_image({.size = 8192, .content_seed = 32});
-    put_image(sealed_image(other, 8));
-    EXPECT_NE(run_verify({"--same-as=" + app, image_path_})
-                  .out.find(": FAILED: seal differs from the expected seal: "),
-              std::string::npos);
+    // A read-back cut short keeps its line.
     put_image(bytes(sealed.begin(), sealed.begin() + 8000));
     EXPECT_EQ(run_verify({"--slot", "--same-as=" + app, image_path_}).out,
               image_path_ + ": FAILED: length 8192, slot size 8000\n");

@@ -325,9 +325,7 @@ TEST_F(stamp, WriterWhileTheLengthLineWaitsIsSeen) {
     EXPECT_EQ(WEXITSTATUS(status), 4);
     ASSERT_TRUE(out.starts_with(filler));
     EXPECT_EQ(out.substr(filler.size()), name_line + "Length = 3000\n");
-    const bytes reported = read_file(errors);
-    EXPECT_EQ(std::string(reported.begin(), reported.end()),
-              "Image changed during the checksum pass\n");
+    EXPECT_EQ(read_text(errors), "Image changed during the checksum pass\n");
     EXPECT_EQ(read_file(image_path_), rewritten);
 }
 
