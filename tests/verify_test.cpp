@@ -13,7 +13,6 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <fstream>
 
 #include "support.hpp"
@@ -464,56 +463,51 @@ TEST_F(verify, RecordsCatchAResealAndWarnAboutOtherLines) {
 
     // 1.2.0's records end after the checksum; the largest length is read.
     const std::string a_record_1_2_0 = a_record.substr(0, a_record.find(", SHA-256 "));
+    const std::string no_record = "imgseal-verify: " + records + ": no record\n";
+    write_file(dir_ / "#c.img", read_file(a));
     const struct {
         std::string text;
         int status;
         std::string err;
+        std::string out = {};                  // where given
+        std::vector<std::string> prefix = {};  // where the run needs one
     } files[] = {
-        {"", 2, records + ": no record\n"},
+        {"", 2, no_record},
         {a + ": OK, Length = 4294967295, Checksum 0000\n", 1, ""},
         // As editors leave records: a byte-order mark, comments, blank lines,
         // an empty one among them.
         {"\xef\xbb\xbf# release 1.4\n\n" + a_record + "\r\n \t\n\n" + a_record_1_2_0, 0, ""},
         {"\xff\xfe" + std::string("#\0 \0", 4), 2,
          "imgseal-verify: " + records + ": records are UTF-16; save them as UTF-8\n"},
-        {"# none yet\n\n", 2, "imgseal-verify: " + records + ": no record\n"},
+        {"# none yet\n\n", 2, no_record},
         {"junk\n" + a_record + "\n", 2, records + ":1: not a record\n"},
         // Line ends from a Windows checkout, the last one's without a newline;
         // a carriage return anywhere else makes no record.
         {a_record + "\r\n" + a_record + "\r", 0, ""},
-        {a_record + "\r\r\n", 2,
-         records + ":1: not a record\n" + "imgseal-verify: " + records + ": no record\n"},
-        {"a\rb: OK, Length = 2100, Checksum 1234\n", 2,
-         records + ":1: not a record\n" + "imgseal-verify: " + records + ": no record\n"},
-        {"-: OK, Length = 2100, Checksum 1234\n", 2, ""},
+        {a_record + "\r\r\n", 2, records + ":1: not a record\n" + no_record},
+        {"a\rb: OK, Length = 2100, Checksum 1234\n", 2, records + ":1: not a record\n" + no_record},
+        {"-: OK, Length = 2100, Checksum 1234\n", 2, "",
+         "-: ERROR: a record cannot name standard input\n"},
+        // With standard error closed, the records are not opened on its
+        // descriptor, to be refused as output into the records.
+        {a_record, 0, "", a_record + "\n", {"sh", "-c", "exec \"$@\" 2>&-", "sh"}},
+        // 1.2.0 wrote the record of a path that begins with # as it is: it is
+        // checked, with a warning, where a comment would be skipped. Records
+        // written now escape it.
+        {"#c.img" + a_record_1_2_0.substr(a.size()) + "\n", 0,
+         records + ":1: a record of 1.2.0 whose path begins with #: checked, not taken for a "
+                   "comment\n",
+         ok_line("\\#c.img", read_file(a))},
     };
     for (const auto& f : files) {
-        write_file(records, bytes(f.text.begin(), f.text.end()));
-        run = run_verify({"-c", records});
+        write_text(records, f.text);
+        run = run_verify({"-c", records}, f.prefix, {.working_dir = dir_});
         EXPECT_EQ(run.status, f.status) << f.text;
-        EXPECT_TRUE(run.err.ends_with(f.err)) << f.text << run.err;
+        EXPECT_EQ(run.err, f.err) << f.text;
+        if (!f.out.empty()) {
+            EXPECT_EQ(run.out, f.out) << f.text;
+        }
     }
-    EXPECT_EQ(run.out, "-: ERROR: a record cannot name standard input\n");
-
-    // With standard error closed, the records are not opened on its
-    // descriptor, to be refused as output into the records.
-    write_text(records, a_record);
-    run = run_verify({"-c", records}, {"sh", "-c", "exec \"$@\" 2>&-", "sh"});
-    EXPECT_EQ(run.status, 0);
-    EXPECT_EQ(run.out, a_record + "\n");
-
-    // 1.2.0 wrote the record of a path that begins with # as it is: it is
-    // checked, with a warning, where a comment would be skipped. Records
-    // written now escape it.
-    write_file(dir_ / "#c.img", read_file(a));
-    const std::string old_record = "#c.img" + a_record_1_2_0.substr(a.size()) + "\n";
-    write_text(records, old_record);
-    run = run_verify({"-c", records}, {}, {.working_dir = dir_});
-    EXPECT_EQ(run.status, 0);
-    EXPECT_EQ(run.out, ok_line("\\#c.img", read_file(a)));
-    EXPECT_EQ(run.err, records +
-                           ":1: a record of 1.2.0 whose path begins with #: checked, not taken "
-                           "for a comment\n");
 }
 
 // Records from a terminal, typed or pasted, and from a character device are
