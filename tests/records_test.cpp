@@ -180,13 +180,12 @@ TEST_F(records, ReadBackLargerThanTheComparisonsBufferIsComparedWhole) {
         for (const bool piped : {false, true}) {
             if (piped && changing) continue;
             write_file(app, sealed);
-            std::vector<std::string> prefix = {"timeout", "60"};
+            const std::string path = piped ? "-" : image_path_;
             const std::vector<std::string> around = changing ? with_io_faults(app, c.faults)
                                                     : piped  ? piped_from(image_path_)
                                                              : std::vector<std::string>{};
-            prefix.insert(prefix.end(), around.begin(), around.end());
-            const std::string path = piped ? "-" : image_path_;
-            const run_result run = run_verify({"--same-as=" + app, path}, prefix);
+            const run_result run =
+                run_verify({"--same-as=" + app, path}, chained({{"timeout", "60"}, around}));
             EXPECT_EQ(run.status, c.status) << c.what << " " << path;
             EXPECT_EQ(run.out, path + c.line) << c.what << " " << path;
             EXPECT_EQ(run.err, "") << c.what << " " << path;
@@ -516,9 +515,7 @@ TEST_F(records, FindSaysWhatIsWrongWithTheRecordsWhateverTheFirstImage) {
         for (const auto& images :
              {std::vector<std::string>{good}, std::vector<std::string>{unsealed, good},
               std::vector<std::string>{unsealed}}) {
-            std::vector<std::string> args = {"--find=" + found};
-            args.insert(args.end(), images.begin(), images.end());
-            const run_result run = run_verify(args);
+            const run_result run = run_verify(chained({{"--find=" + found}, images}));
             EXPECT_EQ(run.status, 2) << c.what << ", first " << images.front();
             EXPECT_EQ(run.err, c.warning) << c.what << ", first " << images.front();
         }

@@ -169,6 +169,12 @@ std::vector<std::string> traced(const std::string& path, const std::string& log)
     return {"env", asan_options("detect_leaks=0"), "strace", "-o", log, "-P", path};
 }
 
+std::vector<std::string> chained(std::initializer_list<std::vector<std::string>> lists) {
+    std::vector<std::string> words;
+    for (const auto& list : lists) words.insert(words.end(), list.begin(), list.end());
+    return words;
+}
+
 std::vector<std::string> piped_from(const std::string& path) {
     return {"sh", "-c", "cat \"$0\" | exec \"$@\"", path};
 }

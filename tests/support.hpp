@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <initializer_list>
 #include <string>
 #include <vector>
 
@@ -61,6 +62,9 @@ std::vector<std::string> inject_failure(const std::string& path, const std::stri
 
 // The prefix that runs the tool with every call on `path` logged to `log`.
 std::vector<std::string> traced(const std::string& path, const std::string& log);
+
+// The word lists given (prefixes, arguments), one after another, as one.
+std::vector<std::string> chained(std::initializer_list<std::vector<std::string>> lists);
 
 // The prefixes that give the tool the file at `path` on standard input
 // through a pipe, and as the file itself.
