@@ -150,10 +150,8 @@ TEST_F(large_image, ImageOf2GiBIsSealed) {
 // that many bytes through standard input.
 TEST_F(large_image, SealedImageOf2GiBVerifiesAsFileAndAsStream) {
     const reference_result seal = put_large_image(image_path_, largest, true);
-    char seal_text[64];
-    std::snprintf(seal_text, sizeof seal_text, ": OK, Length = 2147483648, Checksum %04X, SHA-256 ",
-                  seal.checksum);
-    const std::string ok = seal_text + sha256_hex_of_file(image_path_, largest) + "\n";
+    const std::string ok = ": OK, Length = 2147483648, Checksum " + hex4(seal.checksum) +
+                           ", SHA-256 " + sha256_hex_of_file(image_path_, largest) + "\n";
     EXPECT_EQ(run_verify({image_path_}).out, image_path_ + ok);
     const run_result piped =
         run_verify({"-"}, {"sh", "-c", "cat \"$0\" | exec \"$@\"", image_path_});
