@@ -39,10 +39,10 @@ bytes image_with_zeros() {
     return sealed_image(image, 8);
 }
 
-// The SHA-256 of an OK line is sha256sum's, of a file and of a slot's first
-// `length` bytes alike; -c catches two 512-byte blocks swapped, which keep
-// the seal, with -q too, while a record of 1.2.0, which has only the seal,
-// still passes.
+// The SHA-256 of an OK line is sha256sum's; -c catches two 512-byte blocks
+// swapped, which keep the seal, with -q too, while a record of 1.2.0, which
+// has only the seal, still passes. (That of a slot, over its first `length`
+// bytes, is in the OK lines of the read-back tests.)
 TEST_F(records, DigestCatchesWhatTheSealCannot) {
     const bytes sealed = image_with_zeros();
     put_image(sealed);
@@ -50,12 +50,6 @@ TEST_F(records, DigestCatchesWhatTheSealCannot) {
     ASSERT_EQ(made.status, 0);
     const std::string digest = made.out.substr(made.out.size() - 65, 64);
     EXPECT_EQ(first_line_of("sha256sum " + image_path_).substr(0, 64), digest);
-    bytes slot = sealed;
-    slot.resize(3 * 4096, 0xFF);
-    const std::string dump = (dir_ / "dump.bin").string();
-    write_file(dump, slot);
-    EXPECT_EQ(run_verify({"--slot", dump}).out, dump + made.out.substr(image_path_.size()));
-    EXPECT_EQ(first_line_of("head -c 8192 " + dump + " | sha256sum").substr(0, 64), digest);
 
     const std::string seals = (dir_ / "seals.txt").string();
     write_text(seals, made.out);
