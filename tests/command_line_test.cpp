@@ -189,7 +189,7 @@ TEST_F(command_line, OutputIntoTheImageIsRefused) {
     write_file(records, bytes(made.out.begin(), made.out.end()));
     const std::string only = (dir_ / "only.txt").string();  // the image's record alone
     const std::string only_line = made.out.substr(made.out.find('\n') + 1);
-    write_file(only, bytes(only_line.begin(), only_line.end()));
+    write_text(only, only_line);
     const std::string verify_refusal = "imgseal-verify: " + image_path_ + ": " + refusal;
     const struct {
         std::vector<std::string> args;
