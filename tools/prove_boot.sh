@@ -57,7 +57,8 @@ sources=(boot/imgseal_check.c boot/imgseal_check_chain.c)
 # The functions whose goals depend on size_t's width.
 wide=imgseal_check_feed,imgseal_check_pieces,feed_piece,total_grows,byte_more,piece_byte_more,pieces_add_up
 
-# prove NAME DIRECTORY MACHDEP ARGUMENT...: runs WP from DIRECTORY (the
+# prove NAME DIRECTORY MACHDEP ARGUMENT...: runs WP from DIRECTORY, the
+# ARGUMENTs after the common options so that they may override them (the
 # sources' paths relative to it, as in every run, so that a goal that a
 # fault leaves as it was is the same goal and comes from the cache), with
 # its log in $build/NAME.log, its seconds in $build/NAME.seconds and the
@@ -66,8 +67,8 @@ wide=imgseal_check_feed,imgseal_check_pieces,feed_piece,total_grows,byte_more,pi
 prove() {
   local name=$1 directory=$2 machdep=$3 from=$SECONDS TIMEFORMAT='%U %S'
   shift 3
-  { time (cd "$directory" && timeout 1200 frama-c -machdep "$machdep" -cpp-extra-args=-Iboot "$@" \
-    "${wp[@]}" >"$build/$name.log" 2>&1); } 2>"$build/$name.times" || {
+  { time (cd "$directory" && timeout 1200 frama-c -machdep "$machdep" -cpp-extra-args=-Iboot \
+    "${wp[@]}" "$@" >"$build/$name.log" 2>&1); } 2>"$build/$name.times" || {
     tail -n 20 "$build/$name.log" >&2
     echo "frama-c failed or took 20 minutes on $name: see $build/$name.log" >&2
     return 1
