@@ -187,9 +187,8 @@ faults=(
   "a slot's length checked against its size, not the bytes fed" judge
   "result = check_fields(fields, offset, sealed_length, given);"
   "result = check_fields(fields, offset, sealed_length, check ? check->limit : given);"
-  "feed summing a piece from the wrong parity" imgseal_check_feed
-  "sum = add_words(check->sum, piece, sum_end - at, at);"
-  "sum = add_words(check->sum, piece, sum_end - at, at + 1u);"
+  "a piece that starts at an odd position summed as if at an even one" add_words
+  "if (at % 2u != 0u) {" "if (at % 2u == 0u) {"
   "feed capping the sum only once the descriptor is strictly passed" imgseal_check_feed
   "if (end >= offset + DESCRIPTOR_SIZE) {" "if (end > offset + DESCRIPTOR_SIZE) {"
   "feed taking a byte past the slot's end" imgseal_check_feed
