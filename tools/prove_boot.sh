@@ -39,12 +39,12 @@ why3 config detect >"$build/why3-detect.log" 2>&1 ||
 # The provers stop at a number of steps, their own measure of work, so that
 # what they prove does not depend on how busy the machine is: the goal that
 # needs the most takes CVC4 about 1.1 million steps (15 s on an idle
-# machine). The timeout, of wall time, is only a backstop for a machine far
-# busier than one that runs two other jobs beside the proof. The smoke tests
-# get the same steps, so that one that passes has had Z3's full look, which
-# takes it about 2 s of processor time; CVC4 seldom gives up on a smoke test
-# before its last step (25 s), and at some 80 of them the stage cannot wait
-# that long, so their timeout, of processor time, is 5 s.
+# machine). The timeout is only a backstop for a machine far busier than one
+# that runs two other jobs beside the proof. The smoke tests get the same
+# steps, so that one that passes has had Z3's full look, which takes it about
+# 2 s; CVC4 seldom gives up on a smoke test before its last step (25 s), and
+# at some 140 of them the stage cannot wait that long, so their timeout is
+# 5 s.
 steps=2000000 timeout=300 smoke_timeout=5
 wp=(-warn-invalid-pointer -warn-signed-downcast
   -wp -wp-rte -rte-initialized @all -wp-no-volatile -wp-no-filter-init -wp-model Typed+cast
