@@ -5,10 +5,14 @@
 # of the stream and slot forms' calls in boot/imgseal_check_chain.c; for a
 # 64-bit size_t (the host) it proves again the functions that take a size_t,
 # the only ones whose goals change with it. It fails unless every goal is
-# proven. WP's smoke tests, which look for preconditions that no input meets,
-# loops whose invariants contradict each other and calls that cannot return,
-# run with the 32-bit proof; those for each unreachable statement take
-# minutes more and are left to a run by hand (add -wp-smoke-dead-code). Then
+# proven. WP's smoke tests, which look for preconditions that no input meets
+# and loops whose invariants contradict each other, run with the 32-bit
+# proof. Those for calls that cannot return are left out: every loop carries
+# a variant that the proof checks and no function calls itself, so every
+# call returns, and a call after which nothing holds could only follow code
+# that cannot run. Those for each unreachable statement take minutes more;
+# both are left to a run by hand (add -wp-smoke-dead-code and
+# -wp-smoke-dead-call). Then
 # each fault below is planted in a copy of the routine, and the stage fails
 # unless the copy's proof fails on a goal that the routine's own proof
 # settled in at most a fifth of the faults' timeout. It prints the goals
@@ -43,7 +47,7 @@ why3 config detect >"$build/why3-detect.log" 2>&1 ||
 # that runs two other jobs beside the proof. The smoke tests get the same
 # steps, so that one that passes has had Z3's full look, which takes it about
 # 2 s; CVC4 seldom gives up on a smoke test before its last step (25 s), and
-# at some 140 of them the stage cannot wait that long, so their timeout is
+# at some 55 of them the stage cannot wait that long, so their timeout is
 # 5 s.
 steps=2000000 timeout=300 smoke_timeout=5
 wp=(-warn-invalid-pointer -warn-signed-downcast
@@ -107,56 +111,72 @@ goal_time() {
   seconds "${time:-0ms}"
 }
 
-# Part 1, both data models at once, each on a core for WP's own work. The
-# kept descriptor bytes of imgseal_check_feed() prove quickly path by path
-# and slowly as one goal, so they are proven apart, split at each branch.
+# Part 1, both data models at once. WP's own work in a run goes on one core,
+# so the 32-bit proof is two runs, imgseal_check_feed() and what it calls
+# apart from the rest, and all five runs share the cores. The kept
+# descriptor bytes of imgseal_check_feed() prove quickly path by path and
+# slowly as one goal, so they are proven apart, split at each branch.
 part_started=$SECONDS
-prove x86_32 "$root" x86_32 "${sources[@]}" -wp-prop=-descriptor_kept -wp-smoke-tests \
-  -wp-no-smoke-dead-code -wp-smoke-timeout "$smoke_timeout" >"$build/x86_32.count" &
-first=$!
+feed_family=imgseal_check_feed,feed_piece,sum_step,descriptor_kept,header_kept
+smoke=(-wp-smoke-tests -wp-no-smoke-dead-code -wp-no-smoke-dead-call -wp-smoke-timeout "$smoke_timeout")
+runs=(x86_32 x86_32-feed x86_64 descriptor-32 descriptor-64)
+prove x86_32 "$root" x86_32 "${sources[@]}" -wp-skip-fct "$feed_family" -wp-prop=-descriptor_kept \
+  "${smoke[@]}" >"$build/x86_32.count" &
+pids=($!)
+prove x86_32-feed "$root" x86_32 "${sources[@]}" -wp-fct "$feed_family" -wp-prop=-descriptor_kept \
+  "${smoke[@]}" >"$build/x86_32-feed.count" &
+pids+=($!)
 prove x86_64 "$root" x86_64 "${sources[@]}" -wp-fct "$wide" -wp-prop=-descriptor_kept \
   >"$build/x86_64.count" &
-second=$!
-wait "$first" && wait "$second" || exit 1
+pids+=($!)
 for machdep in 32 64; do
   prove "descriptor-$machdep" "$root" "x86_$machdep" "${sources[@]}" -wp-fct imgseal_check_feed \
     -wp-prop descriptor_kept -wp-split >"$build/descriptor-$machdep.count" &
-  pids[machdep]=$!
+  pids+=($!)
 done
-wait "${pids[32]}" && wait "${pids[64]}" || exit 1
-
 status=0
-smoke=$(grep -c '^\[wp\] \[Passed\] Smoke-test' "$build/x86_32.log" || true)
-smoke_total=$(grep -c '^\[wp\] \[[^]]*\] Smoke-test' "$build/x86_32.log" || true)
+for pid in "${pids[@]}"; do wait "$pid" || status=1; done
+((status == 0)) || exit 1
+
+smoke_logs=("$build/x86_32.log" "$build/x86_32-feed.log")
+smoke_passed=$(cat "${smoke_logs[@]}" | grep -c '^\[wp\] \[Passed\] Smoke-test' || true)
+smoke_total=$(cat "${smoke_logs[@]}" | grep -c '^\[wp\] \[[^]]*\] Smoke-test' || true)
 for machdep in 32 64; do
-  read -r proven total <"$build/x86_$machdep.count"
+  names=("x86_$machdep" "descriptor-$machdep")
+  ((machdep == 64)) || names+=(x86_32-feed)
+  logs=() proven=0 total=0 seconds=
+  for name in "${names[@]}"; do
+    logs+=("$build/$name.log")
+    read -r run_proven run_total <"$build/$name.count"
+    ((proven += run_proven, total += run_total)) || true
+    seconds+="${seconds:+, }$name $(<"$build/$name.seconds") s"
+  done
   # The smoke tests that passed are in WP's count; the goals are the rest.
-  if ((machdep == 32)); then ((proven -= smoke, total -= smoke_total)) || true; fi
-  read -r split_proven split_total <"$build/descriptor-$machdep.count"
-  echo "x86_$machdep: $((proven + split_proven)) of $((total + split_total)) goals proven" \
-    "($(by_prover "$build/x86_$machdep.log" "$build/descriptor-$machdep.log")):" \
-    "$(<"$build/x86_$machdep.seconds") s$( ((machdep == 32)) && echo ' with the smoke tests'), then" \
-    "$(<"$build/descriptor-$machdep.seconds") s for feed()'s kept descriptor bytes"
-  if ((proven != total || split_proven != split_total)); then
+  if ((machdep == 32)); then ((proven -= smoke_passed, total -= smoke_total)) || true; fi
+  echo "x86_$machdep: $proven of $total goals proven ($(by_prover "${logs[@]}")): $seconds"
+  if ((proven != total)); then
     echo "x86_$machdep: not proven:" >&2
-    unproven "$build/x86_$machdep.log" >&2
-    unproven "$build/descriptor-$machdep.log" >&2
+    for log in "${logs[@]}"; do unproven "$log" >&2; done
     status=1
   fi
 done
-if ((smoke != smoke_total)); then
-  echo "smoke tests: $((smoke_total - smoke)) of $smoke_total failed:" >&2
-  unproven "$build/x86_32.log" >&2
+if ((smoke_passed != smoke_total)); then
+  echo "smoke tests: $((smoke_total - smoke_passed)) of $smoke_total failed:" >&2
+  for log in "${smoke_logs[@]}"; do unproven "$log" >&2; done
   status=1
 fi
-echo "smoke tests: $smoke passed (no precondition that no input meets, no loop whose" \
-  "invariants contradict each other, no call that cannot return), in the x86_32 run"
-echo "both data models, side by side: $((SECONDS - part_started)) s"
+echo "smoke tests: $smoke_passed passed (no precondition that no input meets, no loop whose" \
+  "invariants contradict each other), in the x86_32 runs"
+cpu=0
+for name in "${runs[@]}"; do ((cpu += $(<"$build/$name.cpu"))) || true; done
+echo "both data models, side by side: $((SECONDS - part_started)) s ($cpu s of the processors' time)"
 ((status == 0)) || exit 1
 
 # The planted faults: NAME, the function whose proof must fail (and the WP
-# options that select its goals, as the runs above did), the text of
-# boot/imgseal_check.c to change, and what it becomes. Each is planted
+# options that select its goals: by default those of the runs above; for a
+# function with many goals, the kind of goal that the fault must break, so
+# that its run does not prove afresh the goals that it changes but leaves
+# true), the text of boot/imgseal_check.c to change, and what it becomes. Each is planted
 # alone, in a copy; a text that is not found once fails the stage, so that a
 # change to the routine cannot turn a fault into a run that changes nothing.
 fault_timeout=20
@@ -165,7 +185,7 @@ faults=(
   "offset + DESCRIPTOR_SIZE > room" "offset + DESCRIPTOR_SIZE > room + 1u"
   "the odd-length check dropped" check_fields
   "length % 2u != 0u || " ""
-  "the memory form reading one byte past available" imgseal_check_memory
+  "the memory form reading one byte past available" "imgseal_check_memory -wp-prop @requires"
   "judge(NULL, image, available, length)" "judge(NULL, image, available + 1u, length)"
   "a kept header byte from the wrong position" keep_header
   "check->kept[position] = piece[position - at];" "check->kept[position] = piece[position - at + 1u];"
@@ -177,29 +197,29 @@ faults=(
   $'    if ((fields[2] | fields[3] | length) == 0u)\n        return IMGSEAL_CHECK_NOT_SEALED;\n    if (signature != 0x55u && signature != 0xAAu)\n        return IMGSEAL_CHECK_BAD_SIGNATURE;'
   "an erased header of 7 bytes" is_erased
   "for (i = 0u; i < HEADER_SIZE; ++i)" "for (i = 0u; i < HEADER_SIZE - 1u; ++i)"
-  "a stream whose length need not be the bytes fed" judge
+  "a stream whose length need not be the bytes fed" "judge -wp-prop @assert"
   "if (check && !check->slot && sealed_length != check->count)"
   "if (check && !check->slot && sealed_length > check->count)"
-  "the memory form summing the slot, not the length" judge
+  "the memory form summing the slot, not the length" "judge -wp-prop @assert"
   "sum_words(image, sealed_length)" "sum_words(image, given)"
   "a slot's bytes still needed not held at its size" imgseal_check_needed
   "if (until > check->limit)" "if (until > check->limit + 1u)"
-  "a slot's length checked against its size, not the bytes fed" judge
+  "a slot's length checked against its size, not the bytes fed" "judge -wp-prop @assert"
   "result = check_fields(fields, offset, sealed_length, given);"
   "result = check_fields(fields, offset, sealed_length, check ? check->limit : given);"
-  "a piece that starts at an odd position summed as if at an even one" add_words
+  "a piece that starts at an odd position summed as if at an even one" "add_words -wp-prop @assert"
   "if (at % 2u != 0u) {" "if (at % 2u == 0u) {"
-  "feed capping the sum only once the descriptor is strictly passed" imgseal_check_feed
+  "feed capping the sum only once the descriptor is strictly passed" "imgseal_check_feed -wp-prop @assert"
   "if (end >= offset + DESCRIPTOR_SIZE) {" "if (end > offset + DESCRIPTOR_SIZE) {"
-  "feed taking a byte past the slot's end" imgseal_check_feed
+  "feed taking a byte past the slot's end" "imgseal_check_feed -wp-prop @assert"
   "uint32_t n = check->limit - at;" "uint32_t n = check->limit - at + 1u;"
   "feed keeping no descriptor byte from a piece that ends at 9" "imgseal_check_feed -wp-prop descriptor_kept -wp-split"
   "if (end > HEADER_SIZE) {" "if (end > HEADER_SIZE + 1u) {"
-  "feed counting only the bytes summed" imgseal_check_feed
+  "feed counting only the bytes summed" "imgseal_check_feed -wp-prop @ensures,-descriptor_kept"
   "check->count = end;" "check->count = sum_end;"
-  "sum_words taking an odd last byte as a low-order byte" sum_words
+  "sum_words taking an odd last byte as a low-order byte" "sum_words -wp-prop @ensures"
   $'    if (n % 2u != 0u) {\n        high += p[0];' $'    if (n % 2u != 0u) {\n        low += p[0];'
-  "sum_words ending its groups of 8 at a multiple of 16" sum_words
+  "sum_words ending its groups of 8 at a multiple of 16" "sum_words -wp-prop @assert"
   "p + (n - n % 8u);" "p + (n - n % 16u);"
 )
 # plant INDEX: plants fault INDEX and proves its function; prints its lines.
@@ -237,7 +257,7 @@ plant() {
     outcome=$(awk -v goal="$goal" '
       $0 ~ /^\[wp\] / { inside = ($4 == goal) ; next }
       inside { sub(/^ +/, ""); printf "%s%s", sep, $0; sep = "; " }' "$build/${copy##*/}.log")
-    unchanged=$(goal_time "$goal" "$build/x86_32.log" "$build/descriptor-32.log")
+    unchanged=$(goal_time "$goal" "$build/x86_32.log" "$build/x86_32-feed.log" "$build/descriptor-32.log")
     if [ -n "$unchanged" ] && awk -v u="$unchanged" -v t="$fault_timeout" 'BEGIN { exit !(u <= t / 5) }'; then
       counted=1
       echo "  ${goal#typed_cast_}: $outcome; proven unchanged in $unchanged s"
