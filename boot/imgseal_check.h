@@ -16,7 +16,8 @@ extern "C" {
    last, so that the others kept their numbers. */
 enum imgseal_check_result {
     IMGSEAL_CHECK_OK = 0,
-    IMGSEAL_CHECK_BAD_LAYOUT = 1,    /* under 8 bytes, or no descriptor within them */
+    IMGSEAL_CHECK_BAD_LAYOUT = 1,    /* under 8 bytes, a descriptor offset of 2^31 or
+                                        more, or no descriptor within them */
     IMGSEAL_CHECK_BAD_SIGNATURE = 2, /* the signature byte is neither 0x55 nor 0xAA */
     IMGSEAL_CHECK_NOT_SEALED = 3,    /* checksum and length fields are both zero */
     IMGSEAL_CHECK_BAD_LENGTH = 4,    /* odd, short of the name field's end, or not
@@ -169,6 +170,9 @@ struct imgseal_check {
     \initialized(&c->count) && \initialized(&c->limit) && \initialized(&c->sum) &&
     \initialized(&c->kept[0 .. 15]) && \initialized(&c->slot);
   predicate within(struct imgseal_check *c) = c->count <= c->limit;
+
+  // A name for logs: n characters, readable, then the ending zero.
+  predicate ends_at(char *s, integer n) = \valid_read(s + (0 .. n)) && s[n] == 0;
 */
 
 /* An image in memory (memory-mapped flash, a RAM buffer). At most `available`
@@ -249,8 +253,10 @@ void imgseal_check_begin_slot(struct imgseal_check *check, uint32_t slot_size);
 void imgseal_check_feed(struct imgseal_check *check, const void *data, size_t size);
 
 /* How many more bytes the check needs before imgseal_check_end() gives the
-   verdict that the whole slot (or stream) would get: 0 once nothing that can
-   still arrive changes it. */
+   verdict that the whole slot would get: 0 once nothing that can still
+   arrive changes it. For a stream, 0 once the bytes fed reach the length;
+   its verdict still depends on where it ends, since a stream must be exactly
+   the length. */
 /*@ requires \valid_read(check);
     requires ready(check);
     requires within(check);
@@ -284,7 +290,35 @@ enum imgseal_check_result imgseal_check_end(const struct imgseal_check *check,
 /* The result's name as in the enum without its prefix ("OK", "BAD_LAYOUT", ...),
    for logs; "?" for a value outside the enum. */
 /*@ assigns \nothing;
-    ensures \valid_read(\result);
+    ensures result == IMGSEAL_CHECK_OK ==>
+      ends_at(\result, 2) && \result[0] == 'O' && \result[1] == 'K';
+    ensures result == IMGSEAL_CHECK_BAD_LAYOUT ==>
+      ends_at(\result, 10) && \result[0] == 'B' && \result[1] == 'A' && \result[2] == 'D' &&
+      \result[3] == '_' && \result[4] == 'L' && \result[5] == 'A' && \result[6] == 'Y' &&
+      \result[7] == 'O' && \result[8] == 'U' && \result[9] == 'T';
+    ensures result == IMGSEAL_CHECK_BAD_SIGNATURE ==>
+      ends_at(\result, 13) && \result[0] == 'B' && \result[1] == 'A' && \result[2] == 'D' &&
+      \result[3] == '_' && \result[4] == 'S' && \result[5] == 'I' && \result[6] == 'G' &&
+      \result[7] == 'N' && \result[8] == 'A' && \result[9] == 'T' && \result[10] == 'U' &&
+      \result[11] == 'R' && \result[12] == 'E';
+    ensures result == IMGSEAL_CHECK_NOT_SEALED ==>
+      ends_at(\result, 10) && \result[0] == 'N' && \result[1] == 'O' && \result[2] == 'T' &&
+      \result[3] == '_' && \result[4] == 'S' && \result[5] == 'E' && \result[6] == 'A' &&
+      \result[7] == 'L' && \result[8] == 'E' && \result[9] == 'D';
+    ensures result == IMGSEAL_CHECK_BAD_LENGTH ==>
+      ends_at(\result, 10) && \result[0] == 'B' && \result[1] == 'A' && \result[2] == 'D' &&
+      \result[3] == '_' && \result[4] == 'L' && \result[5] == 'E' && \result[6] == 'N' &&
+      \result[7] == 'G' && \result[8] == 'T' && \result[9] == 'H';
+    ensures result == IMGSEAL_CHECK_BAD_CHECKSUM ==>
+      ends_at(\result, 12) && \result[0] == 'B' && \result[1] == 'A' && \result[2] == 'D' &&
+      \result[3] == '_' && \result[4] == 'C' && \result[5] == 'H' && \result[6] == 'E' &&
+      \result[7] == 'C' && \result[8] == 'K' && \result[9] == 'S' && \result[10] == 'U' &&
+      \result[11] == 'M';
+    ensures result == IMGSEAL_CHECK_ERASED ==>
+      ends_at(\result, 6) && \result[0] == 'E' && \result[1] == 'R' && \result[2] == 'A' &&
+      \result[3] == 'S' && \result[4] == 'E' && \result[5] == 'D';
+    ensures !(IMGSEAL_CHECK_OK <= result <= IMGSEAL_CHECK_ERASED) ==>
+      ends_at(\result, 1) && \result[0] == '?';
 */
 const char *imgseal_check_result_name(enum imgseal_check_result result);
 

@@ -8,6 +8,7 @@
 
 #include "image_builder.hpp"
 #include "imgseal_check.h"
+#include "support.hpp"
 
 namespace imgseal_test {
 namespace {
@@ -205,6 +206,63 @@ TEST(boot_check, SlotFormGivesTheMemoryFormsVerdictAndReadsWhatItNeeds) {
                 }
             }
         }
+    }
+}
+
+// A reader that stops before the image's end gets the verdict on what it fed,
+// taken as a slot of that size: a sealed image of 3000 bytes whose last 900
+// are zero sums the same over 2100 bytes, and only its length tells them
+// apart. imgseal-verify --slot says the same of a 2100-byte dump.
+using boot_check_and_verify = tool_test;
+
+TEST_F(boot_check_and_verify, SlotFedPartlyIsJudgedOnTheBytesFed) {
+    const bytes sealed = sealed_image(build_image({.size = 3000}), 8);
+    const bytes slot = in_slot(sealed, 4096);
+    const struct {
+        std::size_t fed;
+        imgseal_check_result result;
+    } cases[] = {{2100, length}, {2999, length}, {3000, ok}, {4096, ok}, {5000, ok}};
+    for (const auto& c : cases) {
+        imgseal_check check;
+        imgseal_check_begin_slot(&check, 4096);
+        const bytes fed = in_slot(slot, c.fed);
+        for (std::size_t at = 0; at < fed.size(); at += 256) {
+            imgseal_check_feed(&check, fed.data() + at,
+                               std::min<std::size_t>(256, fed.size() - at));
+        }
+        std::uint32_t got_length = 0;
+        EXPECT_EQ(imgseal_check_end(&check, &got_length), c.result) << c.fed;
+        const std::size_t taken = std::min<std::size_t>(c.fed, 4096);
+        EXPECT_EQ(imgseal_check_memory(fed.data(), static_cast<std::uint32_t>(taken), nullptr),
+                  c.result)
+            << c.fed;
+    }
+    put_image(bytes(slot.begin(), slot.begin() + 2100));
+    EXPECT_EQ(run_verify({"--slot", image_path_}).out,
+              image_path_ + ": FAILED: length 3000, slot size 2100\n");
+}
+
+// Once the descriptor has come, the sum stops at the length, also when the
+// descriptor ends a piece: a length that ends inside the descriptor (12)
+// leaves the state summing the first 12 bytes, wherever before it the pieces
+// end, and the verdict is BAD_LENGTH.
+TEST(boot_check, SumStopsAtTheLengthOnceTheDescriptorHasCome) {
+    bytes image = sealed_image(build_image({}), 8);
+    for (std::size_t i = 0; i < 4; ++i) image.at(20 + i) = i == 3 ? 12 : 0;
+    std::uint32_t twelve = 0;
+    for (std::size_t i = 0; i < 12; i += 2) twelve += image[i] * 256u + image[i + 1];
+    const std::vector<std::vector<std::size_t>> ways = {{24},        {12, 12}, {8, 16},
+                                                        {2, 10, 12}, {25},     {24, 100}};
+    for (const auto& pieces : ways) {
+        imgseal_check check;
+        imgseal_check_begin(&check);
+        std::size_t at = 0;
+        for (const std::size_t size : pieces) {
+            imgseal_check_feed(&check, image.data() + at, size);
+            at += size;
+        }
+        EXPECT_EQ(check.sum, twelve) << pieces.size() << " pieces, the first of " << pieces[0];
+        EXPECT_EQ(imgseal_check_end(&check, nullptr), length) << pieces.size();
     }
 }
 
