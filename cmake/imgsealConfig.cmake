@@ -20,16 +20,19 @@ include("${CMAKE_CURRENT_LIST_DIR}/imgsealTargets.cmake")
 
 # imgseal_add_image(TARGET target [NAME name] [VERSION n] [ALIGN n]
 #                   [SIGNATURE 55|AA] [IMAGE_TARGET name])
-# Makes target.img, in the current binary directory, from the executable
+# Makes target.img, in the current binary directory (in its subdirectory of
+# the configuration with a multi-config generator), from the executable
 # target: its ELF file turned into a binary by the toolchain's
 # objcopy -O binary (target.bin beside it), packed by imgseal-pack with the
 # name (the target's by default), the version (header bytes 0-3, 0 by
 # default), the alignment (2048 by default) and the signature byte (55 by
 # default), then sealed. One custom target owns the file: IMAGE_TARGET,
-# target_image by default, built by ALL. Other targets depend on that one;
-# in this directory, a target that names target.img among its dependencies
-# gets the dependency on it without asking, and never a rule of its own
-# that would seal the file a second time.
+# target_image by default, built by ALL; a target makes one image. Other
+# targets depend on that one; in this directory, a custom command that
+# names the image by its full path among its dependencies gets the
+# dependency on it without asking, and never a rule of its own that would
+# seal the file a second time. A name without its directory gets no such
+# dependency from the Unix Makefiles.
 function(imgseal_add_image)
   cmake_parse_arguments(PARSE_ARGV 0 arg "" "TARGET;NAME;VERSION;ALIGN;SIGNATURE;IMAGE_TARGET" "")
   if(arg_UNPARSED_ARGUMENTS OR arg_KEYWORDS_MISSING_VALUES)
@@ -46,6 +49,14 @@ function(imgseal_add_image)
   if(NOT type STREQUAL "EXECUTABLE")
     message(FATAL_ERROR "imgseal_add_image: TARGET ${arg_TARGET} is a ${type}, not an executable")
   endif()
+  # A second call would make the same file under a second target, which the
+  # Unix Makefiles would run at once with the first: two seals of one file.
+  get_target_property(owner "${arg_TARGET}" IMGSEAL_IMAGE_TARGET)
+  if(NOT owner STREQUAL "owner-NOTFOUND")
+    message(FATAL_ERROR "imgseal_add_image: TARGET ${arg_TARGET} already makes "
+      "${arg_TARGET}.img, owned by ${owner}; a target makes one image: for a second one, "
+      "link a second executable")
+  endif()
   if(NOT CMAKE_OBJCOPY)
     message(FATAL_ERROR "imgseal_add_image: the toolchain has no objcopy (CMAKE_OBJCOPY)")
   endif()
@@ -55,20 +66,30 @@ function(imgseal_add_image)
   foreach(setting VERSION ALIGN SIGNATURE)
     if(NOT DEFINED arg_${setting})
       set(arg_${setting} "")
+    elseif(NOT arg_${setting} MATCHES "^[0-9A-Za-z]+$")
+      message(FATAL_ERROR "imgseal_add_image: ${setting} ${arg_${setting}} is not a number")
     endif()
   endforeach()
   if(NOT arg_IMAGE_TARGET)
     set(arg_IMAGE_TARGET "${arg_TARGET}_image")
   endif()
 
-  # The packer's settings in a file of their own, rewritten only when they
-  # change, so that a changed setting makes the image again. The name goes
-  # in a bracket argument, which takes any text but its closing bracket, and
-  # through a list, which a semicolon would split.
-  set(base "${CMAKE_CURRENT_BINARY_DIR}/${arg_TARGET}")
-  if(arg_NAME MATCHES "]==]|;")
-    message(FATAL_ERROR "imgseal_add_image: the NAME holds ; or ]==]")
+  # Each configuration of a multi-config generator has its own image, as it
+  # has its own ELF file: one file for all would be left as the last
+  # configuration built made it, whichever is built next.
+  set(directory "${CMAKE_CURRENT_BINARY_DIR}")
+  get_property(multi_config GLOBAL PROPERTY GENERATOR_IS_MULTI_CONFIG)
+  if(multi_config)
+    if(CMAKE_VERSION VERSION_LESS 3.20)
+      message(FATAL_ERROR "imgseal_add_image: a multi-config generator needs CMake 3.20 or later")
+    endif()
+    string(APPEND directory "/$<CONFIG>")
   endif()
+  set(base "${directory}/${arg_TARGET}")
+
+  # What the image is made with, in a file of its own, rewritten only when it
+  # changes, so that a changed setting, objcopy or package makes the image
+  # again. Every value goes in a bracket argument, which takes any text.
   set(options "")
   foreach(setting VERSION ALIGN SIGNATURE)
     if(NOT arg_${setting} STREQUAL "")
@@ -77,13 +98,19 @@ function(imgseal_add_image)
       list(APPEND options "--${option}=${arg_${setting}}")
     endif()
   endforeach()
-  set(settings "set(NAME [==[${arg_NAME}]==])\nset(OPTIONS \"${options}\")\n")
+  _imgseal_bracket(name "${arg_NAME}")
+  _imgseal_bracket(options "${options}")
+  _imgseal_bracket(objcopy "${CMAKE_OBJCOPY}")
+  _imgseal_bracket(package "${CMAKE_CURRENT_FUNCTION_LIST_DIR}")
+  string(CONCAT settings "set(NAME ${name})\nset(OPTIONS ${options})\n"
+    "set(OBJCOPY ${objcopy})\nset(PACKAGE ${package})\n")
+  set(settings_file "${CMAKE_CURRENT_BINARY_DIR}/${arg_TARGET}.img.settings")
   set(written "")
-  if(EXISTS "${base}.img.settings")
-    file(READ "${base}.img.settings" written)
+  if(EXISTS "${settings_file}")
+    file(READ "${settings_file}" written)
   endif()
   if(NOT written STREQUAL settings)
-    file(WRITE "${base}.img.settings" "${settings}")
+    file(WRITE "${settings_file}" "${settings}")
   endif()
 
   # The target runs at every build and makes the image only when it is
@@ -91,12 +118,25 @@ function(imgseal_add_image)
   # one owner, for every generator.
   add_custom_target("${arg_IMAGE_TARGET}" ALL
     COMMAND "${CMAKE_COMMAND}" "-DELF=$<TARGET_FILE:${arg_TARGET}>" "-DBINARY=${base}.bin"
-      "-DIMAGE=${base}.img" "-DSETTINGS=${base}.img.settings" "-DOBJCOPY=${CMAKE_OBJCOPY}"
+      "-DIMAGE=${base}.img" "-DSETTINGS=${settings_file}"
       "-DPACK=$<TARGET_FILE:imgseal::pack>" "-DSEAL=$<TARGET_FILE:imgseal::imgseal>"
       -P "${CMAKE_CURRENT_FUNCTION_LIST_DIR}/imgseal_image.cmake"
     BYPRODUCTS "${base}.img" "${base}.bin"
     VERBATIM)
   add_dependencies("${arg_IMAGE_TARGET}" "${arg_TARGET}")
+  set_target_properties("${arg_TARGET}" PROPERTIES IMGSEAL_IMAGE_TARGET "${arg_IMAGE_TARGET}")
+endfunction()
+
+# _imgseal_bracket(variable text): text as a bracket argument, whose
+# brackets hold as many = as it takes for the closing one not to occur in
+# the text, nor to begin at a ] that ends it. The newline after the opening
+# bracket, which CMake drops, keeps one that begins the text.
+function(_imgseal_bracket variable text)
+  set(equals "")
+  while("${text}]" MATCHES "]${equals}]")
+    string(APPEND equals "=")
+  endwhile()
+  set(${variable} "[${equals}[\n${text}]${equals}]" PARENT_SCOPE)
 endfunction()
 
 # imgseal_add_boot_check(name)

@@ -50,9 +50,11 @@ pack_outcome layout_fault(const char* text) { return {pack_failure::layout, 0, t
 
 pack_outcome system_failure(pack_failure what) { return {what, errno, nullptr}; }
 
-// The control characters that imgseal escapes when it shows a name on a
-// terminal: C0 (the zero byte cannot come from a command line), DEL, and C1
-// as UTF-8 writes it, C2 80 to C2 9F.
+// The control characters that the packer's manual lists: C0 (the zero byte
+// cannot come from a command line), DEL, and C1 as UTF-8 writes it, C2 80 to
+// C2 9F. imgseal escapes more than these on a terminal (the bidirectional
+// controls, the line and paragraph separators), but a name that holds them
+// is still one a terminal cannot be fooled by once escaped, so it is taken.
 bool has_control_character(const char* name) {
     for (const auto* p = reinterpret_cast<const unsigned char*>(name); *p != 0; ++p) {
         if (*p < 0x20 || *p == 0x7F || (p[0] == 0xC2 && p[1] >= 0x80 && p[1] <= 0x9F)) {

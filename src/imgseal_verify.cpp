@@ -4,13 +4,13 @@
 // recorded or expected; with --find, which records an image matches. Prints
 // one line per image, in the order given; the exit status sums them up.
 #include <fcntl.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <utility>
 
 #include "image_crc.hpp"
 #include "image_digest.hpp"
@@ -310,6 +310,7 @@ void take_seal_of(const char* path, expected_seal& expected) {
         report.error = imgseal::record_file_state(fd, same_as.state);
         if (report.error.failed()) report.verdict = seal_verdict::system_error;
     }
+    report.passes_as_slot = false;  // no --slot reaches this image: it is whole
     if (imgseal::judge_seal(verdict_text, report, imgseal::seal_scope::whole_image, {},
                             imgseal::crc_check_end(ride.crc), options.require_crc,
                             image) != imgseal::verdict_class::ok) {
@@ -325,15 +326,18 @@ void take_seal_of(const char* path, expected_seal& expected) {
 
 imgseal::record_reader reader;
 imgseal::record_line line;
+imgseal::records_file records{nullptr, -1, -1, {}};
 
-// The one reading of records: from where `fd` stands, each record goes to
-// `visit(path, record)`, whose statuses are summed up. With `warn`, each line
-// that is no record gets a warning, a record of 1.2.0 whose path begins with
-// # gets one, and records that hold none are trouble. Records that cannot be
-// read are trouble, said once.
+// The one reading of records: from where records.fd stands, each record goes
+// to `visit(path, record)`, whose statuses are summed up. With `warn`, each
+// line that is no record gets a warning, a record of 1.2.0 whose path begins
+// with # gets one, and records that hold none are trouble. Records that
+// cannot be read are trouble, said once. Records that were rewritten since
+// they were opened end the run before anything is said of a line: the guard
+// looked up the paths of the first reading only.
 template <typename Visit>
-exit_status read_records(const char* records, int fd, bool warn, Visit visit) {
-    imgseal::start_reading(reader, fd);
+exit_status read_records(bool warn, Visit visit) {
+    imgseal::start_reading(reader, records.fd);
     exit_status worst = exit_status::all_sealed;
     unsigned long found = 0;
     for (;;) {
@@ -341,13 +345,18 @@ exit_status read_records(const char* records, int fd, bool warn, Visit visit) {
         imgseal::image_record record{};
         const imgseal::record_read read = imgseal::next_record(reader, line, path, record);
         if (read == imgseal::record_read::end) break;
+        if (records.start != -1 &&
+            imgseal::compare_file_state(records.fd, records.state).failed()) {
+            complain(records.name, "the records changed during the check");
+            finish(exit_status::trouble);
+        }
         const char* warning = read == imgseal::record_read::not_record ? "not a record"
                               : read == imgseal::record_read::hash_record
                                   ? "a record of 1.2.0 whose path begins with #: checked, not "
                                     "taken for a comment"
                                   : nullptr;
         if (warn && warning != nullptr && !errors_silenced) {
-            print_path(stderr, records);
+            print_path(stderr, records.name);
             (void)std::fprintf(stderr, ":%lu: %s\n", reader.line_number, warning);
         }
         if (read == imgseal::record_read::not_record) {
@@ -358,36 +367,14 @@ exit_status read_records(const char* records, int fd, bool warn, Visit visit) {
         worst = worse(worst, visit(path, record));
     }
     if (reader.error.failed()) {
-        complain(records, imgseal::describe(reader.error));
+        complain(records.name, imgseal::describe(reader.error));
         return exit_status::trouble;
     }
     if (found == 0 && warn) {
-        complain(records, "no record");
+        complain(records.name, "no record");
         return exit_status::trouble;
     }
     return worst;
-}
-
-// The records that -c or --find name, open on `fd` from `start`, where they
-// can be read again from there (a regular file, standard input included);
-// `start` is -1 for those that can be read once only.
-struct records_file {
-    const char* name;
-    int fd;
-    off_t start;
-};
-records_file records{nullptr, -1, -1};
-
-outcome open_records(const char* name) {
-    records.name = name;
-    records.fd =
-        std::strcmp(name, "-") == 0 ? STDIN_FILENO : open(name, O_RDONLY | O_CLOEXEC | O_NOCTTY);
-    if (records.fd == -1) return imgseal::system_fault(imgseal::fault::open_failed);
-    struct stat status {};
-    if (fstat(records.fd, &status) == 0 && S_ISREG(status.st_mode)) {
-        records.start = lseek(records.fd, 0, SEEK_CUR);
-    }
-    return imgseal::succeeded;
 }
 
 void rewind_records() {
@@ -401,29 +388,32 @@ void rewind_records() {
 exit_status check_records() {
     constexpr outcome names_stdin{imgseal::fault::open_failed, 0,
                                   "a record cannot name standard input"};
-    return read_records(records.name, records.fd, true,
-                        [&](const char* path, const imgseal::image_record& record) {
-                            if (std::strcmp(path, "-") == 0) {
-                                start_line(path);
-                                return image_error(names_stdin);
-                            }
-                            expected_seal expected{};
-                            expected.source = expected_seal::from::record;
-                            expected.record = record;
-                            return verify_image(path, expected);
-                        });
+    return read_records(true, [&](const char* path, const imgseal::image_record& record) {
+        if (std::strcmp(path, "-") == 0) {
+            start_line(path);
+            return image_error(names_stdin);
+        }
+        expected_seal expected{};
+        expected.source = expected_seal::from::record;
+        expected.record = record;
+        return verify_image(path, expected);
+    });
 }
 
+// Whether --find has read the records once, with their warnings: at the
+// first image looked up, or after the last image where none was.
+bool records_read = false;
+
 // A line for each record that the image at `path` matches, or one that says
-// it matches none.
-exit_status find_image(const char* path, bool first) {
+// it matches none, or that the records cannot be read.
+exit_status find_image(const char* path) {
     imgseal::image_record image{};
     const imgseal::verdict_class verdict = check_image(path, {}, image, true);
     if (verdict != imgseal::verdict_class::ok) return end_line(status_of(verdict), verdict_text);
-    if (!first) rewind_records();
+    if (records_read) rewind_records();
     unsigned long matches = 0;
     const exit_status read =
-        read_records(records.name, records.fd, first,
+        read_records(!std::exchange(records_read, true),
                      [&](const char* recorded, const imgseal::image_record& record) {
                          if (!imgseal::record_matches(record, image))
                              return exit_status::all_sealed;
@@ -438,7 +428,10 @@ exit_status find_image(const char* path, bool first) {
                          flush_output();
                          return exit_status::all_sealed;
                      });
-    if (matches == 0) end_line(exit_status::failed, "no record matches");
+    if (matches == 0) {
+        end_line(exit_status::failed,
+                 reader.error.failed() ? "ERROR: the records cannot be read" : "no record matches");
+    }
     return worse(read, matches == 0 ? exit_status::failed : exit_status::all_sealed);
 }
 
@@ -451,11 +444,10 @@ void guard_everything(const char* argument_into) {
     if (records.fd != -1) guard_output(records.name, imgseal::storage_of(records.fd), "records");
     if (argument_into != nullptr) guard_image(argument_into);
     if (records.fd == -1 || records.start == -1) return;
-    (void)read_records(records.name, records.fd, false,
-                       [](const char* path, const imgseal::image_record&) {
-                           if (std::strcmp(path, "-") != 0) guard_image(path);
-                           return exit_status::all_sealed;
-                       });
+    (void)read_records(false, [](const char* path, const imgseal::image_record&) {
+        if (std::strcmp(path, "-") != 0) guard_image(path);
+        return exit_status::all_sealed;
+    });
     if (reader.error.failed()) finish(exit_status::trouble);
     rewind_records();
 }
@@ -470,7 +462,7 @@ int main(int argc, char** argv) {
     options = imgseal::read_verify_command(argc, argv);
     const char* records_name = options.records != nullptr ? options.records : options.find;
     outcome opened = imgseal::succeeded;
-    if (records_name != nullptr) opened = open_records(records_name);
+    if (records_name != nullptr) opened = imgseal::open_records(records_name, records);
     guard_everything(argument_into);
     switch (options.what) {
         case imgseal::verify_command::action::help:
@@ -506,8 +498,14 @@ int main(int argc, char** argv) {
     if (options.same_as != nullptr) take_seal_of(options.same_as, expected);
     exit_status worst = exit_status::all_sealed;
     for (int i = 1; i < options.images; ++i) {
-        worst = worse(worst, options.find != nullptr ? find_image(argv[i], i == 1)
-                                                     : verify_image(argv[i], expected));
+        worst = worse(
+            worst, options.find != nullptr ? find_image(argv[i]) : verify_image(argv[i], expected));
+    }
+    // Records with no record, or a line that is none, are trouble all the same.
+    if (options.find != nullptr && !records_read) {
+        worst = worse(worst, read_records(true, [](const char*, const imgseal::image_record&) {
+                          return exit_status::all_sealed;
+                      }));
     }
     finish(worst);
 }

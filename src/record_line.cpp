@@ -2,6 +2,9 @@
 // what people's editors leave in a records file.
 #include "record_line.hpp"
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
@@ -258,6 +261,21 @@ record_read next_record(record_reader& reader, record_line& line, char*& path,
         }
         return parsed ? record_read::record : record_read::not_record;
     }
+}
+
+outcome open_records(const char* name, records_file& records) {
+    records = {name, -1, -1, {}};
+    records.fd =
+        std::strcmp(name, "-") == 0 ? STDIN_FILENO : open(name, O_RDONLY | O_CLOEXEC | O_NOCTTY);
+    if (records.fd == -1) return system_fault(fault::open_failed);
+    struct stat status {};
+    if (fstat(records.fd, &status) == -1) return system_fault(fault::open_failed);
+    if (S_ISDIR(status.st_mode)) return {fault::open_failed, EISDIR, nullptr};
+    if (S_ISREG(status.st_mode)) {
+        records.start = lseek(records.fd, 0, SEEK_CUR);
+        return record_file_state(records.fd, records.state);
+    }
+    return succeeded;
 }
 
 }  // namespace imgseal

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <cstdio>
 
+#include "image_file.hpp"
 #include "run.hpp"
 #include "terminal_text.hpp"
 
@@ -126,5 +127,20 @@ enum class record_read {
 // as a record; reader.line_number is its number.
 record_read next_record(record_reader& reader, record_line& line, char*& path,
                         image_record& record);
+
+// The records that -c or --find name, open on `fd` from `start`, where they
+// can be read again from there (a regular file, standard input included), and
+// their state then, which tells whether anyone rewrote them between two
+// readings; `start` is -1 for those that can be read once only.
+struct records_file {
+    const char* name;
+    int fd;
+    off_t start;
+    file_state state;
+};
+
+// Opens the records at `name` (- for standard input). A directory is refused
+// here, as no records, whatever is looked up in them.
+outcome open_records(const char* name, records_file& records);
 
 }  // namespace imgseal

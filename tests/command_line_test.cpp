@@ -187,11 +187,15 @@ TEST_F(command_line, OutputIntoTheImageIsRefused) {
     const run_result made = run_verify({first, image_path_});
     ASSERT_EQ(made.status, 0);
     write_file(records, bytes(made.out.begin(), made.out.end()));
+    const std::string only = (dir_ / "only.txt").string();  // the image's record alone
+    const std::string only_line = made.out.substr(made.out.find('\n') + 1);
+    write_text(only, only_line);
     const std::string verify_refusal = "imgseal-verify: " + image_path_ + ": " + refusal;
     const struct {
         std::vector<std::string> args;
         const char* redirection;
         std::string err;
+        const char* feed = "";  // a pipe into standard input
     } verify_cases[] = {
         {{image_path_}, ">>\"$I\"", verify_refusal},
         {{image_path_}, ">>\"$I\" 2>&1", ""},
@@ -210,16 +214,20 @@ TEST_F(command_line, OutputIntoTheImageIsRefused) {
         // Nor --help and --version, on standard output.
         {{image_path_, "--version"}, ">>\"$I\"", verify_refusal},
         {{"--help", image_path_}, ">>\"$I\"", verify_refusal},
+        {{"--same-as=" + image_path_, "--help"}, ">>\"$I\"", verify_refusal},
         // Records on standard input that is a file are read twice too.
         {{"-c", "-"}, "<\"$R\" >>\"$I\"", verify_refusal},
+        // Records on a pipe are read once: the image is looked at when it is
+        // opened.
+        {{"-c", "-"}, ">>\"$I\"", verify_refusal, "cat \"$O\" | "},
         // Nor into the records, their path glued to -c.
         {{"-c" + records, "--bogus"}, "2>>\"$R\"", ""},
     };
     for (const auto& c : verify_cases) {
         put_image(sealed);
         const run_result run =
-            run_verify(c.args, {"env", "I=" + image_path_, "R=" + records, "sh", "-c",
-                                std::string("exec \"$@\" ") + c.redirection, "sh"});
+            run_verify(c.args, {"env", "I=" + image_path_, "R=" + records, "O=" + only, "sh", "-c",
+                                std::string(c.feed) + "exec \"$@\" " + c.redirection, "sh"});
         EXPECT_EQ(run.status, 2) << c.redirection << c.args.size();
         EXPECT_EQ(run.err, c.err) << c.redirection << c.args.size();
         EXPECT_EQ(read_file(image_path_), sealed) << c.redirection << c.args.size();

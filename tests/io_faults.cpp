@@ -16,6 +16,11 @@
 //                           tar do: only the change time still shows the write
 //   IO_FAULTS_REWRITE_IN_FLUSH  when 1, another writer changes it inside
 //                           fdatasync(), as during the fill byte's long flush
+//   IO_FAULTS_PREAD_CHANGE_AT  another writer changes the image just before
+//                           its Nth pread() (or __pread_chk(), __pread64_chk())
+//                           of more than 2000 bytes, as
+//                           IO_FAULTS_REWRITE_AT does, or with
+//   IO_FAULTS_SHRINK        when 1, cuts it to half its size instead
 //   IO_FAULTS_MAPPING_CHEAPER  when 1, the thread's processor-time clock moves
 //                           one nanosecond a reading, so that the pass, which
 //                           times mapping against reading, finds mapping the
@@ -46,6 +51,8 @@ struct fault_settings {
     std::size_t rewrite_at;
     bool keep_times;
     bool rewrite_in_flush;
+    std::size_t pread_change_at;
+    bool shrink;
     bool mapping_cheaper;
     const char* image_path;
 };
@@ -78,6 +85,8 @@ __attribute__((constructor)) void load_settings() {
     settings.rewrite_at = setting("IO_FAULTS_REWRITE_AT");
     settings.keep_times = setting("IO_FAULTS_KEEP_TIMES") == 1;
     settings.rewrite_in_flush = setting("IO_FAULTS_REWRITE_IN_FLUSH") == 1;
+    settings.pread_change_at = setting("IO_FAULTS_PREAD_CHANGE_AT");
+    settings.shrink = setting("IO_FAULTS_SHRINK") == 1;
     settings.mapping_cheaper = setting("IO_FAULTS_MAPPING_CHEAPER") == 1;
     settings.image_path = image;
 }
@@ -122,6 +131,36 @@ void rewrite_first_byte() {
     (void)real_close(writer);
 }
 
+// A truncation by another process, to half the image's size.
+void shrink_to_half() {
+    static const auto real_open = next_definition<int (*)(const char*, int, ...)>("open");
+    static const auto real_close = next_definition<int (*)(int)>("close");
+    static const auto real_truncate = next_definition<int (*)(int, __off64_t)>("ftruncate64");
+    const int writer = real_open(faults().image_path, O_RDWR);
+    struct stat status {};
+    if (writer == -1 || fstat(writer, &status) == -1 ||
+        real_truncate(writer, status.st_size / 2) == -1) {
+        std::abort();
+    }
+    (void)real_close(writer);
+}
+
+// Before the image's Nth pread of a block, as the comparison of --same-as
+// reads it.
+void change_before_pread(int fd, std::size_t count) {
+    static std::size_t preads = 0;
+    const fault_settings& f = faults();
+    if (f.pread_change_at == 0 || count <= largest_whole_read || !is_image(fd) ||
+        ++preads != f.pread_change_at) {
+        return;
+    }
+    if (f.shrink) {
+        shrink_to_half();
+    } else {
+        rewrite_first_byte();
+    }
+}
+
 void rewrite_before_access(int fd) {
     static std::size_t accesses = 0;
     const fault_settings& f = faults();
@@ -152,6 +191,38 @@ ssize_t __read_chk(int fd, void* buffer, std::size_t count, std::size_t buffer_s
         is_image(fd))
         count = cap;
     return real(fd, buffer, count, buffer_size);
+}
+
+ssize_t pread(int fd, void* buffer, std::size_t count, __off_t offset) {
+    static const auto real =
+        next_definition<ssize_t (*)(int, void*, std::size_t, __off_t)>("pread");
+    change_before_pread(fd, count);
+    return real(fd, buffer, count, offset);
+}
+
+ssize_t pread64(int fd, void* buffer, std::size_t count, __off64_t offset) {
+    static const auto real =
+        next_definition<ssize_t (*)(int, void*, std::size_t, __off64_t)>("pread64");
+    change_before_pread(fd, count);
+    return real(fd, buffer, count, offset);
+}
+
+// The checked forms, as for __read_chk.
+ssize_t __pread_chk(int fd, void* buffer, std::size_t count, __off_t offset,
+                    std::size_t buffer_size) {
+    static const auto real =
+        next_definition<ssize_t (*)(int, void*, std::size_t, __off_t, std::size_t)>("__pread_chk");
+    change_before_pread(fd, count);
+    return real(fd, buffer, count, offset, buffer_size);
+}
+
+ssize_t __pread64_chk(int fd, void* buffer, std::size_t count, __off64_t offset,
+                      std::size_t buffer_size) {
+    static const auto real =
+        next_definition<ssize_t (*)(int, void*, std::size_t, __off64_t, std::size_t)>(
+            "__pread64_chk");
+    change_before_pread(fd, count);
+    return real(fd, buffer, count, offset, buffer_size);
 }
 
 ssize_t write(int fd, const void* buffer, std::size_t count) {

@@ -15,6 +15,8 @@ namespace {
 
 const std::string digest(64, 'a');
 const std::string seal = ": OK, Length = 2024, Checksum DEAC";
+const std::string old = "a.img" + seal;  // 1.2.0's form
+const std::string sha = ", SHA-256 " + digest;
 
 // Each line, and the record it holds, if any.
 const struct {
@@ -26,15 +28,14 @@ const struct {
     bool has_crc = false;
     bool has_sha256 = false;
 } record_cases[] = {
-    {"1.2.0's form", "a.img" + seal, true, "a.img"},
-    {"with the digest", "a.img" + seal + ", SHA-256 " + digest, true, "a.img", 2024, false, true},
-    {"upper-case digest", "a.img" + seal + ", SHA-256 " + std::string(64, 'F'), true, "a.img", 2024,
-     false, true},
-    {"with the CRC-32 and the digest", "a.img" + seal + ", CRC-32 0badF00d, SHA-256 " + digest,
-     true, "a.img", 2024, true, true},
-    {"a path holding the record's text",
-     "x" + seal + ": OK, Length = 12, Checksum 0000, SHA-256 " + digest, true, "x" + seal, 12,
-     false, true},
+    {"1.2.0's form", old, true, "a.img"},
+    {"with the digest", old + sha, true, "a.img", 2024, false, true},
+    {"upper-case digest", old + ", SHA-256 " + std::string(64, 'F'), true, "a.img", 2024, false,
+     true},
+    {"with the CRC-32 and the digest", old + ", CRC-32 0badF00d" + sha, true, "a.img", 2024, true,
+     true},
+    {"a path holding the record's text", "x" + seal + ": OK, Length = 12, Checksum 0000" + sha,
+     true, "x" + seal, 12, false, true},
     {"an escaped path", "\\a\\nb\\\\c" + seal, true, "a\nb\\c"},
     {"a length of 4294967295", "a: OK, Length = 4294967295, Checksum 0000", true, "a", 4294967295u},
     {"a length that begins with 9", "a: OK, Length = 9999, Checksum 0000", true, "a", 9999},
@@ -42,21 +43,18 @@ const struct {
     {"an empty path", seal, false},
     {"an empty escaped path", "\\" + seal, false},
     {"an unknown escape", "\\a\\tb" + seal, false},
-    {"junk after the checksum", "a.img" + seal + " ", false},
-    {"a digest a digit short", "a.img" + seal + ", SHA-256 " + digest.substr(1), false},
-    {"a digest a digit long", "a.img" + seal + ", SHA-256 " + digest + "a", false},
-    {"a digest that is not hexadecimal", "a.img" + seal + ", SHA-256 " + digest.substr(1) + "g",
-     false},
-    {"a CRC-32 without the digest", "a.img" + seal + ", CRC-32 0BADF00D", false},
-    {"a CRC-32 a digit short", "a.img" + seal + ", CRC-32 BADF00D, SHA-256 " + digest, false},
-    {"the digest before the CRC-32", "a.img" + seal + ", SHA-256 " + digest + ", CRC-32 0BADF00D",
-     false},
+    {"junk after the checksum", old + " ", false},
+    {"a digest a digit short", old + sha.substr(0, sha.size() - 1), false},
+    {"a digest a digit long", old + sha + "a", false},
+    {"a digest that is not hexadecimal", old + sha.substr(0, sha.size() - 1) + "g", false},
+    {"a CRC-32 without the digest", old + ", CRC-32 0BADF00D", false},
+    {"a CRC-32 a digit short", old + ", CRC-32 BADF00D" + sha, false},
+    {"the digest before the CRC-32", old + sha + ", CRC-32 0BADF00D", false},
     {"a carriage return in the path", "a\rb" + seal, false},
     // A zero byte anywhere, after the checksum too, where what precedes it
     // would read as 1.2.0's form.
-    {"a zero byte after the checksum", "a.img" + seal + std::string("\0", 1), false},
-    {"a zero byte before the digest", "a.img" + seal + std::string("\0", 1) + ", SHA-256 " + digest,
-     false},
+    {"a zero byte after the checksum", old + std::string("\0", 1), false},
+    {"a zero byte before the digest", old + std::string("\0", 1) + sha, false},
     {"a zero byte in the path", std::string("a\0b", 3) + seal, false},
     {"a checksum of three digits", "a: OK, Length = 2024, Checksum DEA", false},
 };

@@ -1,12 +1,16 @@
 // What imgseal-verify adds to the seal: the CRC of a packed image, records
 // with the SHA-256 of the image, --find, and read-backs compared byte for
 // byte with --same-as, which catch what a 16-bit sum cannot.
+#include <fcntl.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
+#include <ctime>
+#include <fstream>
 #include <random>
 
 #include "image_crc.hpp"
@@ -17,17 +21,6 @@ namespace {
 
 using records = tool_test;
 
-std::string text_of(const bytes& data) { return {data.begin(), data.end()}; }
-
-// The first line that `command` prints.
-std::string first_line_of(const std::string& command) {
-    FILE* pipe = popen(command.c_str(), "r");
-    char line[256] = {};
-    if (pipe == nullptr || std::fgets(line, sizeof line, pipe) == nullptr) std::abort();
-    pclose(pipe);
-    return line;
-}
-
 // A sealed image of 8 KiB whose content holds a page of zeros, at 4096.
 bytes image_with_zeros() {
     bytes image = build_image({.size = 8192, .content_seed = 31});
@@ -37,26 +30,24 @@ bytes image_with_zeros() {
     return sealed_image(image, 8);
 }
 
-// The SHA-256 of an OK line is sha256sum's, of a file and of a slot's first
-// `length` bytes alike; -c catches two 512-byte blocks swapped, which keep
-// the seal, with -q too, while a record of 1.2.0, which has only the seal,
-// still passes.
+// The SHA-256 of an OK line is sha256sum's; -c catches two 512-byte blocks
+// swapped, which keep the seal, with -q too, while a record of 1.2.0, which
+// has only the seal, still passes. (That of a slot, over its first `length`
+// bytes, is in the OK lines of the read-back tests.)
 TEST_F(records, DigestCatchesWhatTheSealCannot) {
     const bytes sealed = image_with_zeros();
     put_image(sealed);
     const run_result made = run_verify({image_path_});
     ASSERT_EQ(made.status, 0);
     const std::string digest = made.out.substr(made.out.size() - 65, 64);
-    EXPECT_EQ(first_line_of("sha256sum " + image_path_).substr(0, 64), digest);
-    bytes slot = sealed;
-    slot.resize(3 * 4096, 0xFF);
-    const std::string dump = (dir_ / "dump.bin").string();
-    write_file(dump, slot);
-    EXPECT_EQ(run_verify({"--slot", dump}).out, dump + made.out.substr(image_path_.size()));
-    EXPECT_EQ(first_line_of("head -c 8192 " + dump + " | sha256sum").substr(0, 64), digest);
+    FILE* sha256sum = popen(("sha256sum " + image_path_).c_str(), "r");
+    char line[128] = {};
+    ASSERT_TRUE(sha256sum != nullptr && std::fgets(line, sizeof line, sha256sum) != nullptr);
+    pclose(sha256sum);
+    EXPECT_EQ(std::string(line, 64), digest);
 
     const std::string seals = (dir_ / "seals.txt").string();
-    write_file(seals, bytes(made.out.begin(), made.out.end()));
+    write_text(seals, made.out);
     bytes swapped = sealed;
     std::swap_ranges(swapped.begin() + 5120, swapped.begin() + 5632, swapped.begin() + 6144);
     ASSERT_NE(swapped, sealed);
@@ -71,7 +62,7 @@ TEST_F(records, DigestCatchesWhatTheSealCannot) {
         EXPECT_EQ(run.out, differs) << args[0];
     }
     const std::string old_record = made.out.substr(0, made.out.find(", SHA-256 ")) + "\n";
-    write_file(seals, bytes(old_record.begin(), old_record.end()));
+    write_text(seals, old_record);
     const run_result old = run_verify({"-c", seals});
     EXPECT_EQ(old.status, 0);
     EXPECT_EQ(old.out, image_path_ + ": " + record_of(swapped) + "\n");
@@ -86,16 +77,9 @@ TEST_F(records, ReadBackMustHoldEveryByteOfTheImage) {
     write_file(app, sealed);
     bytes erased = sealed;  // the page of zeros never programmed
     std::fill(erased.begin() + 4096, erased.begin() + 4352, 0xFF);
-    bytes swapped = sealed;  // two words at even offsets exchanged
-    std::swap_ranges(swapped.begin() + 3000, swapped.begin() + 3002, swapped.begin() + 7000);
+    const bytes swapped = words_swapped(sealed, 3000, 7000);
     bytes header = sealed;  // the header's free bytes 0 and 2 exchanged
     std::swap(header[0], header[2]);
-    const auto at = [&](std::size_t offset, const bytes& read) {
-        char line[96];
-        std::snprintf(line, sizeof line, " at byte %zu (%02X expected, %02X read)\n", offset,
-                      sealed[offset], read[offset]);
-        return ": FAILED: differs from " + app + line;
-    };
     const std::string same = ": " + record_of(sealed) + "\n";
     const struct {
         const char* what;
@@ -103,9 +87,9 @@ TEST_F(records, ReadBackMustHoldEveryByteOfTheImage) {
         std::string line;
     } cases[] = {
         {"the same bytes", sealed, same},
-        {"an erased page", erased, at(4096, erased)},
-        {"two words swapped", swapped, at(3000, swapped)},
-        {"the header's first byte", header, at(0, header)},
+        {"an erased page", erased, differs_line(app, sealed, erased)},
+        {"two words swapped", swapped, differs_line(app, sealed, swapped)},
+        {"the header's first byte", header, differs_line(app, sealed, header)},
     };
     const std::string slot = (dir_ / "slot.bin").string();
     for (const auto& c : cases) {
@@ -123,10 +107,8 @@ TEST_F(records, ReadBackMustHoldEveryByteOfTheImage) {
         } forms[] = {
             {{"--same-as=" + app, image_path_}, {}, image_path_},
             {{"--slot", "--same-as=" + app, slot}, {}, slot},
-            {{"--same-as=" + app, "-"}, {"sh", "-c", "exec \"$@\" <\"$0\"", image_path_}, "-"},
-            {{"--slot", "--same-as=" + app, "-"},
-             {"sh", "-c", "cat \"$0\" | exec \"$@\"", slot},
-             "-"},
+            {{"--same-as=" + app, "-"}, redirected_from(image_path_), "-"},
+            {{"--slot", "--same-as=" + app, "-"}, piped_from(slot), "-"},
         };
         for (const auto& f : forms) {
             const run_result run = run_verify(f.args, f.prefix);
@@ -135,27 +117,69 @@ TEST_F(records, ReadBackMustHoldEveryByteOfTheImage) {
             EXPECT_EQ(run.err, "") << c.what << " " << f.path;
         }
         // A block device, as a partition read in place.
-        FILE* losetup = popen(("losetup -f --show " + slot + " 2>/dev/null").c_str(), "r");
-        char device[64] = {};
-        const bool attached =
-            losetup != nullptr && fgets(device, sizeof device, losetup) != nullptr;
-        if (losetup != nullptr) pclose(losetup);
-        if (!attached) continue;
-        const std::string path(device, strcspn(device, "\n"));
+        const std::string path = attach_loop_device(slot);
+        if (path.empty()) continue;
         const run_result run = run_verify({"--slot", "--same-as=" + app, path});
         EXPECT_EQ(std::system(("losetup -d " + path).c_str()), 0);
         EXPECT_EQ(run.status, status) << c.what << " " << path;
         EXPECT_EQ(run.out, path + c.line) << c.what << " " << path;
     }
-    // A seal that differs keeps its line; so does a read-back cut short.
-    bytes other = build_image({.size = 8192, .content_seed = 32});
-    put_image(sealed_image(other, 8));
-    EXPECT_NE(run_verify({"--same-as=" + app, image_path_})
-                  .out.find(": FAILED: seal differs from the expected seal: "),
-              std::string::npos);
+    // A read-back cut short keeps its line.
     put_image(bytes(sealed.begin(), sealed.begin() + 8000));
     EXPECT_EQ(run_verify({"--slot", "--same-as=" + app, image_path_}).out,
               image_path_ + ": FAILED: length 8192, slot size 8000\n");
+}
+
+// Images larger than the comparison's buffer (1 MiB) are compared whole: a
+// difference past the first buffer is found where it is, the first of two is
+// the one told, whatever lies between them, and an image of --same-as that
+// changes or shrinks while it is compared ends the image's check with an
+// error, never in a hang nor with an OK line.
+TEST_F(records, ReadBackLargerThanTheComparisonsBufferIsComparedWhole) {
+    constexpr std::size_t mib = std::size_t{1} << 20;
+    const bytes sealed =
+        sealed_image(build_image({.size = 5 * mib / 2 + 6, .content_seed = 61}), 8);
+    const std::string app = (dir_ / "app.img").string();
+    const bytes past = words_swapped(sealed, mib + 4096, 2 * mib + 8192);
+    const bytes twice = words_swapped(sealed, 100, 2 * mib + 4);
+    const struct {
+        const char* what;
+        const bytes& read;
+        io_faults faults;  // on the image of --same-as
+        int status;
+        std::string line;
+    } cases[] = {
+        {"the same bytes", sealed, {}, 0, ": " + record_of(sealed) + "\n"},
+        {"a difference past the first buffer", past, {}, 1, differs_line(app, sealed, past)},
+        {"two differences, buffers apart", twice, {}, 1, differs_line(app, sealed, twice)},
+        {"the image of --same-as shrinks",
+         sealed,
+         {.pread_change_at = 2, .shrink = true},
+         2,
+         ": ERROR: the image of --same-as: Unexpected end of file\n"},
+        {"the image of --same-as changes",
+         sealed,
+         {.pread_change_at = 2},
+         2,
+         ": ERROR: the image of --same-as changed during the check\n"},
+    };
+    for (const auto& c : cases) {
+        const bool changing = c.faults.pread_change_at != 0;
+        put_image(c.read);
+        for (const bool piped : {false, true}) {
+            if (piped && changing) continue;
+            write_file(app, sealed);
+            const std::string path = piped ? "-" : image_path_;
+            const std::vector<std::string> around = changing ? with_io_faults(app, c.faults)
+                                                    : piped  ? piped_from(image_path_)
+                                                             : std::vector<std::string>{};
+            const run_result run =
+                run_verify({"--same-as=" + app, path}, chained({{"timeout", "60"}, around}));
+            EXPECT_EQ(run.status, c.status) << c.what << " " << path;
+            EXPECT_EQ(run.out, path + c.line) << c.what << " " << path;
+            EXPECT_EQ(run.err, "") << c.what << " " << path;
+        }
+    }
 }
 
 // --find prints every record that an image matches, by seal and, where the
@@ -165,72 +189,83 @@ TEST_F(records, ReadBackMustHoldEveryByteOfTheImage) {
 TEST_F(records, FindTellsWhichReleaseAnImageHolds) {
     const bytes release_1 = sealed_image(build_image({.size = 4096, .content_seed = 41}), 8);
     const bytes release_2 = sealed_image(build_image({.size = 6000, .content_seed = 42}), 8);
-    bytes twin = release_2;  // the seal of release 2, other bytes
-    std::swap_ranges(twin.begin() + 3000, twin.begin() + 3002, twin.begin() + 5000);
     const std::string line_1 = "out/1.4/app.img: " + record_of(release_1);
     const std::string line_2 = "out/1.5/app.img: " + record_of(release_2);
     const std::string old_2 = line_2.substr(0, line_2.find(", SHA-256 "));
-    const std::string releases = (dir_ / "releases.txt").string();
     const std::string text = "# 1.4\n" + line_1 + "\n\n# 1.5\n" + line_2 + "\n" + old_2 + "\n";
-    write_file(releases, bytes(text.begin(), text.end()));
+    const std::string releases = (dir_ / "releases.txt").string();
+    const std::string later = (dir_ / "later.txt").string();  // without 1.4
+    const std::string both = (dir_ / "both.txt").string();    // 1.4 and 1.5, no 1.2.0 record
+    const std::string utf16 = (dir_ / "utf16.txt").string();
+    write_text(releases, text);
+    write_text(later, text.substr(text.find("# 1.5")));
+    write_text(both, line_1 + "\n" + line_2 + "\n");
+    write_file(utf16, bytes{0xFF, 0xFE, '#', 0});
     const std::string dump = (dir_ / "dump.bin").string();
     bytes slot = release_2;
     slot.resize(65536, 0xFF);
     write_file(dump, slot);
-    const std::string twin_path = (dir_ / "twin.img").string();
-    write_file(twin_path, twin);
+    const std::string twin = (dir_ / "twin.img").string();  // the seal of release 2, other bytes
+    write_file(twin, words_swapped(release_2, 3000, 5000));
     const std::string unsealed = (dir_ / "unsealed.img").string();
     write_file(unsealed, build_image({.size = 4096}));
+    const std::string one = (dir_ / "one.img").string();
+    const std::string two = (dir_ / "two.img").string();
+    write_file(one, release_1);
+    write_file(two, release_2);
+    const std::string dump_matches =
+        dump + ": matches " + line_2 + "\n" + dump + ": matches " + old_2 + "\n";
+    const std::string directory = "imgseal-verify: " + dir_.string() + ": Is a directory\n";
 
     const struct {
         std::vector<std::string> args;
+        std::vector<std::string> prefix;
         int status;
         std::string out;
+        std::string err = {};
     } cases[] = {
-        {{"--slot", "--find=" + releases, dump},
-         0,
-         dump + ": matches " + line_2 + "\n" + dump + ": matches " + old_2 + "\n"},
+        {{"--slot", "--find=" + releases, dump}, {}, 0, dump_matches},
         // The same seal, other bytes: only 1.2.0's record, which has no
         // digest, matches.
-        {{"--find=" + releases, twin_path}, 0, twin_path + ": matches " + old_2 + "\n"},
+        {{"--find=" + releases, twin}, {}, 0, twin + ": matches " + old_2 + "\n"},
         {{"--find=" + releases, dump},
+         {},
          1,
          dump + ": FAILED: length 6000, file size 65536 (use --slot to ignore what follows the "
                 "image)\n"},
         {{"--slot", "--find=" + releases, unsealed, dump},
+         {},
          1,
-         unsealed + ": FAILED: not sealed\n" + dump + ": matches " + line_2 + "\n" + dump +
-             ": matches " + old_2 + "\n"},
-        {{"-q", "--slot", "--find=" + releases, dump}, 0, ""},
+         unsealed + ": FAILED: not sealed\n" + dump_matches},
+        {{"-q", "--slot", "--find=" + releases, dump}, {}, 0, ""},
+        {{"--find=" + later, one}, {}, 1, one + ": no record matches\n"},
+        // Records on a pipe are searched for one image only; from a file on
+        // standard input, for each.
+        {{"--find=-", one, two},
+         piped_from(both),
+         2,
+         "",
+         "imgseal-verify: -: records that cannot be read twice are searched for one IMAGE only\n"},
+        {{"--find=-", one, two},
+         redirected_from(both),
+         0,
+         one + ": matches " + line_1 + "\n" + two + ": matches " + line_2 + "\n"},
+        // Records that cannot be read are said to be so, and match nothing.
+        {{"--find=" + dir_.string(), one}, {}, 2, "", directory},
+        {{"--find=" + dir_.string(), one, two}, {}, 2, "", directory},
+        {{"--find=-", one},
+         piped_from(utf16),
+         2,
+         one + ": ERROR: the records cannot be read\n",
+         "imgseal-verify: -: records are UTF-16; save them as UTF-8\n"},
     };
     for (const auto& c : cases) {
-        const run_result run = run_verify(c.args);
-        EXPECT_EQ(run.status, c.status) << c.args.back();
-        EXPECT_EQ(run.out, c.out) << c.args.back();
-        EXPECT_EQ(run.err, "") << c.args.back();
+        const run_result run = run_verify(c.args, c.prefix);
+        const std::string what = testing::PrintToString(c.args) + testing::PrintToString(c.prefix);
+        EXPECT_EQ(run.status, c.status) << what;
+        EXPECT_EQ(run.out, c.out) << what;
+        EXPECT_EQ(run.err, c.err) << what;
     }
-    write_file(dump, release_1);
-    const std::string other = text_of(read_file(releases)).substr(text.find("# 1.5"));
-    write_file(releases, bytes(other.begin(), other.end()));
-    const run_result none = run_verify({"--find=" + releases, dump});
-    EXPECT_EQ(none.status, 1);
-    EXPECT_EQ(none.out, dump + ": no record matches\n");
-    // Records on a pipe are searched for one image only; from a file on
-    // standard input, for each.
-    const std::string both = line_1 + "\n" + line_2 + "\n";
-    write_file(releases, bytes(both.begin(), both.end()));
-    write_file(twin_path, release_2);
-    const run_result piped = run_verify({"--find=-", dump, twin_path},
-                                        {"sh", "-c", "cat \"$0\" | exec \"$@\"", releases});
-    EXPECT_EQ(piped.status, 2);
-    EXPECT_EQ(piped.err,
-              "imgseal-verify: -: records that cannot be read twice are searched for one IMAGE "
-              "only\n");
-    const run_result redirected =
-        run_verify({"--find=-", dump, twin_path}, {"sh", "-c", "exec \"$@\" <\"$0\"", releases});
-    EXPECT_EQ(redirected.status, 0);
-    EXPECT_EQ(redirected.out,
-              dump + ": matches " + line_1 + "\n" + twin_path + ": matches " + line_2 + "\n");
 }
 
 // What imgseal-verify says of such a copy whose header and stamp are as
@@ -297,7 +332,7 @@ TEST_F(records, CrcCatchesEveryErasedPageAndBitFlip) {
             changed.emplace_back("bit-" + std::to_string(bit), flipped);
         }
     }
-    const std::string same_as = "--same-as=" + (dir_ / "app.img").string();
+    const std::string app = (dir_ / "app.img").string();
     std::vector<std::string> files = {"-q"};
     std::vector<std::string> slots = {"--slot"};
     std::string lines;
@@ -314,23 +349,15 @@ TEST_F(records, CrcCatchesEveryErasedPageAndBitFlip) {
         slots.push_back((dir_ / (name + ".slot")).string());
         write_file(slots.back(), slot);
         slot_lines += slots.back() + failed_line(image);
-        const auto at = static_cast<std::size_t>(
-            std::mismatch(sealed.begin(), sealed.end(), image.begin()).first - sealed.begin());
-        char differs[64];
-        std::snprintf(differs, sizeof differs, " at byte %zu (%02X expected, %02X read)\n", at,
-                      sealed[at], image[at]);
-        compared_lines +=
-            slots.back() + (seal_passes(image)
-                                ? ": FAILED: differs from " + (dir_ / "app.img").string() + differs
-                                : failed_line(image));
+        compared_lines += slots.back() + (seal_passes(image) ? differs_line(app, sealed, image)
+                                                             : failed_line(image));
         if (i % 16 != 0) continue;
-        const run_result streamed =
-            run_verify({"--slot", "-"}, {"sh", "-c", "exec \"$@\" <\"$0\"", slots.back()});
+        const run_result streamed = run_verify({"--slot", "-"}, redirected_from(slots.back()));
         EXPECT_EQ(streamed.status, 1) << name;
         EXPECT_EQ(streamed.out, "-" + failed_line(image)) << name;
     }
     std::vector<std::string> compared = slots;
-    compared.insert(compared.begin() + 1, same_as);
+    compared.insert(compared.begin() + 1, "--same-as=" + app);
     const std::vector<std::string> unquiet(files.begin() + 1, files.end());
     for (const auto& [args, out] :
          {std::pair{unquiet, lines}, std::pair{files, lines}, std::pair{slots, slot_lines},
@@ -359,8 +386,7 @@ TEST_F(records, RecordsFindAndOptionsTakeTheCrc) {
     const bytes app = read_file(dir_ / "app.img");
     const bytes old = sealed_image(build_image({.size = 4096, .content_seed = 13}), 8);
     write_file(dir_ / "old.img", old);
-    bytes broken = app;  // two words at even offsets exchanged: the seal cannot see it
-    std::swap_ranges(broken.begin() + 3000, broken.begin() + 3002, broken.begin() + 5000);
+    const bytes broken = words_swapped(app, 3000, 5000);
     write_file(dir_ / "broken.img", broken);
     const std::string record = "app.img: " + record_of(app);
     ASSERT_NE(record.find(", CRC-32 "), std::string::npos);
@@ -422,12 +448,103 @@ TEST_F(records, RecordsFindAndOptionsTakeTheCrc) {
              record.substr(record.find("Checksum ") + 9, 4) + "\n"},
     };
     for (const auto& c : cases) {
-        write_file(dir_ / "seals.txt", bytes(c.records.begin(), c.records.end()));
+        write_text(dir_ / "seals.txt", c.records);
         const run_result run = run_verify(c.args, {}, {.working_dir = dir_});
         EXPECT_EQ(run.status, c.status) << c.args[0] << " " << c.args.back();
         EXPECT_EQ(run.out, c.out) << c.args[0] << " " << c.args.back();
         EXPECT_EQ(run.err, c.err) << c.args[0] << " " << c.args.back();
     }
+}
+
+// Records that hold no record, or a line that is none, are trouble whichever
+// image comes first: an image that fails its own check does not hide them.
+TEST_F(records, FindSaysWhatIsWrongWithTheRecordsWhateverTheFirstImage) {
+    const std::string good = (dir_ / "good.img").string();
+    write_file(good, sealed_image(build_image({.size = 4096, .content_seed = 51}), 8));
+    const std::string unsealed = (dir_ / "unsealed.img").string();
+    write_file(unsealed, build_image({.size = 4096}));
+    const std::string found = (dir_ / "found.txt").string();
+    const struct {
+        const char* what;
+        std::string text;
+        std::string warning;
+    } cases[] = {
+        {"comments only", "# nothing released yet\n", "imgseal-verify: " + found + ": no record\n"},
+        {"a line that is no record", "junk\n" + good + ": " + record_of(read_file(good)) + "\n",
+         found + ":1: not a record\n"},
+    };
+    for (const auto& c : cases) {
+        write_text(found, c.text);
+        for (const auto& images :
+             {std::vector<std::string>{good}, std::vector<std::string>{unsealed, good},
+              std::vector<std::string>{unsealed}}) {
+            const run_result run = run_verify(chained({{"--find=" + found}, images}));
+            EXPECT_EQ(run.status, 2) << c.what << ", first " << images.front();
+            EXPECT_EQ(run.err, c.warning) << c.what << ", first " << images.front();
+        }
+    }
+}
+
+// The guard reads the records once for the paths they name, then again to
+// check them. Records that change in between (a script rewrites them) must
+// not lead a line into an image that only the second reading names. The tool
+// is stopped right after its rewind, as a slow disk or a busy machine could
+// hold it there.
+TEST_F(records, RecordsChangedBetweenTheReadingsLeadNoLineIntoAnImage) {
+    const bytes sealed = sealed_image(build_image({.size = 4096, .content_seed = 52}), 8);
+    const std::string first = (dir_ / "first.img").string();
+    const std::string victim = (dir_ / "victim.img").string();
+    write_file(first, sealed);
+    write_file(victim, sealed);
+    const std::string seals = (dir_ / "seals.txt").string();
+    const std::string before = first + ": " + record_of(sealed) + "\n";
+    write_text(seals, before);
+
+    // The tracer's log says when the tool has stopped: not any stop of a
+    // traced process, which each traced call makes, but the one at the rewind.
+    const std::string log = (dir_ / "strace.log").string();
+    const std::string errors = (dir_ / "errors.txt").string();
+    std::vector<std::string> words = traced(seals, log);
+    words.insert(words.end(), {"-e", "trace=lseek", "-e", "inject=lseek:signal=SIGSTOP:when=2",
+                               IMGSEAL_VERIFY_BINARY, "-c", seals});
+    std::vector<char*> argv;
+    for (auto& word : words) argv.push_back(word.data());
+    argv.push_back(nullptr);
+    const pid_t tracer = fork();
+    ASSERT_NE(tracer, -1);
+    if (tracer == 0) {
+        const int out = open(victim.c_str(), O_WRONLY | O_APPEND);
+        dup2(out, 1);
+        const int err = open(errors.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        dup2(err, 2);
+        execvp(argv[0], argv.data());
+        _exit(127);
+    }
+    bool stopped = false;
+    for (int i = 0; i < 6000 && !stopped; ++i) {
+        const timespec pause{0, 10'000'000};
+        nanosleep(&pause, nullptr);
+        stopped = read_text(log).find("stopped by SIGSTOP") != std::string::npos;
+    }
+    EXPECT_TRUE(stopped) << "the tool never reached its rewind";
+    pid_t tool = -1;
+    std::ifstream children("/proc/" + std::to_string(tracer) + "/task/" + std::to_string(tracer) +
+                           "/children");
+    children >> tool;
+    const std::string after = before + victim + ": " + record_of(sealed) + "\n";
+    {
+        std::ofstream rewritten(seals, std::ios::trunc);  // in place, as a script's > does
+        rewritten << after;
+    }
+    if (tool > 0) kill(tool, stopped ? SIGCONT : SIGKILL);
+    int status = 0;
+    waitpid(tracer, &status, 0);
+    const bytes now = read_file(victim);
+    EXPECT_EQ(now.size(), sealed.size()) << "a line went into an image that the records name";
+    EXPECT_TRUE(now == sealed);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 2) << status;
+    EXPECT_EQ(read_text(errors),
+              "imgseal-verify: " + seals + ": the records changed during the check\n");
 }
 
 }  // namespace

@@ -246,12 +246,10 @@ TEST_F(stamp, ShortStampWriteIsUndone) {
         put_image(image);
         const std::string log = (dir_ / "calls.log").string();
         // A run that loops ends all the same, and fails the case.
-        std::vector<std::string> prefix = {"timeout", "60"};
-        const std::vector<std::string> trace = traced(image_path_, log);
-        prefix.insert(prefix.end(), trace.begin(), trace.end());
-        const std::vector<std::string> faults = with_io_faults(image_path_, c.faults);
-        prefix.insert(prefix.end(), faults.begin(), faults.end());
-        const run_result run = run_tool({image_path_}, prefix);
+        const run_result run =
+            run_tool({image_path_}, chained({{"timeout", "60"},
+                                             traced(image_path_, log),
+                                             with_io_faults(image_path_, c.faults)}));
         EXPECT_EQ(run.status, 8) << what;
         // The undoing is flushed, in case the part it undid was written back.
         // (The failing pwrite of the last case is the library's, not a call.)
@@ -325,9 +323,7 @@ TEST_F(stamp, WriterWhileTheLengthLineWaitsIsSeen) {
     EXPECT_EQ(WEXITSTATUS(status), 4);
     ASSERT_TRUE(out.starts_with(filler));
     EXPECT_EQ(out.substr(filler.size()), name_line + "Length = 3000\n");
-    const bytes reported = read_file(errors);
-    EXPECT_EQ(std::string(reported.begin(), reported.end()),
-              "Image changed during the checksum pass\n");
+    EXPECT_EQ(read_text(errors), "Image changed during the checksum pass\n");
     EXPECT_EQ(read_file(image_path_), rewritten);
 }
 

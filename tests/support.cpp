@@ -12,6 +12,7 @@
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <fstream>
 #include <iterator>
 
@@ -168,6 +169,29 @@ std::vector<std::string> traced(const std::string& path, const std::string& log)
     return {"env", asan_options("detect_leaks=0"), "strace", "-o", log, "-P", path};
 }
 
+std::vector<std::string> chained(std::initializer_list<std::vector<std::string>> lists) {
+    std::vector<std::string> words;
+    for (const auto& list : lists) words.insert(words.end(), list.begin(), list.end());
+    return words;
+}
+
+std::vector<std::string> piped_from(const std::string& path) {
+    return {"sh", "-c", "cat \"$0\" | exec \"$@\"", path};
+}
+
+std::vector<std::string> redirected_from(const std::string& path) {
+    return {"sh", "-c", "exec \"$@\" <\"$0\"", path};
+}
+
+std::string attach_loop_device(const std::string& path) {
+    FILE* losetup = popen(("losetup -f --show '" + path + "' 2>/dev/null").c_str(), "r");
+    if (losetup == nullptr) return "";
+    char device[64] = {};
+    const bool attached = std::fgets(device, sizeof device, losetup) != nullptr;
+    pclose(losetup);
+    return attached ? std::string(device, std::strcspn(device, "\n")) : "";
+}
+
 std::vector<std::string> with_io_faults(const std::string& path, const io_faults& faults) {
     // The sanitizer's runtime must otherwise come first among the libraries,
     // and its leak check cannot run under a tracer, which may come first.
@@ -183,6 +207,8 @@ std::vector<std::string> with_io_faults(const std::string& path, const io_faults
             "IO_FAULTS_REWRITE_AT=" + std::to_string(faults.rewrite_at),
             std::string("IO_FAULTS_KEEP_TIMES=") + (faults.keep_times ? "1" : "0"),
             "IO_FAULTS_REWRITE_IN_FLUSH=" + std::to_string(faults.rewrite_in_flush),
+            "IO_FAULTS_PREAD_CHANGE_AT=" + std::to_string(faults.pread_change_at),
+            std::string("IO_FAULTS_SHRINK=") + (faults.shrink ? "1" : "0"),
             std::string("IO_FAULTS_MAPPING_CHEAPER=") + (faults.mapping_cheaper ? "1" : "0")};
 }
 
@@ -243,6 +269,24 @@ std::string record_of(const bytes& image) {
            (", SHA-256 " + sha256_hex(image.data(), std::min<std::size_t>(length, image.size())));
 }
 
+std::string differs_line(const std::string& expected_path, const bytes& expected,
+                         const bytes& read) {
+    const auto at = static_cast<std::size_t>(
+        std::mismatch(expected.begin(), expected.end(), read.begin(), read.end()).first -
+        expected.begin());
+    if (at == expected.size() || at == read.size()) return ": no byte differs\n";  // fails the test
+    char where[64];
+    std::snprintf(where, sizeof where, " at byte %zu (%02X expected, %02X read)\n", at,
+                  expected[at], read[at]);
+    return ": FAILED: differs from " + expected_path + where;
+}
+
+bytes words_swapped(bytes image, std::size_t a, std::size_t b) {
+    std::swap(image.at(a), image.at(b));
+    std::swap(image.at(a + 1), image.at(b + 1));
+    return image;
+}
+
 std::string sealed_output(const std::string& name, std::uint32_t length, std::uint16_t checksum) {
     char checksum_line[32];
     std::snprintf(checksum_line, sizeof checksum_line, "Checksum %04X\n", checksum);
@@ -258,6 +302,12 @@ void write_file(const std::filesystem::path& path, const bytes& data) {
     std::ofstream out(path, std::ios::binary | std::ios::trunc);
     out.write(reinterpret_cast<const char*>(data.data()),
               static_cast<std::streamsize>(data.size()));
+}
+
+std::string read_text(const std::filesystem::path& path) { return slurp(path); }
+
+void write_text(const std::filesystem::path& path, const std::string& text) {
+    write_file(path, bytes(text.begin(), text.end()));
 }
 
 void tool_test::SetUp() {

@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <initializer_list>
 #include <string>
 #include <vector>
 
@@ -62,6 +63,18 @@ std::vector<std::string> inject_failure(const std::string& path, const std::stri
 // The prefix that runs the tool with every call on `path` logged to `log`.
 std::vector<std::string> traced(const std::string& path, const std::string& log);
 
+// The word lists given (prefixes, arguments), one after another, as one.
+std::vector<std::string> chained(std::initializer_list<std::vector<std::string>> lists);
+
+// The prefixes that give the tool the file at `path` on standard input
+// through a pipe, and as the file itself.
+std::vector<std::string> piped_from(const std::string& path);
+std::vector<std::string> redirected_from(const std::string& path);
+
+// The loop device that `path` is attached to, or "" where none can be
+// attached here; the caller detaches it.
+std::string attach_loop_device(const std::string& path);
+
 // What the preloaded fault library does to the calls on one image (0: nothing).
 struct io_faults {
     std::size_t read_cap = 0;      // reads of more than 2000 bytes return at most this many
@@ -73,6 +86,8 @@ struct io_faults {
                                    // before the pass's Nth window or read
     bool keep_times = false;       // and then sets its modification time back
     int rewrite_in_flush = 0;      // 1: it does so inside fdatasync() instead
+    int pread_change_at = 0;       // it does so before the Nth pread() of a block
+    bool shrink = false;           // and cuts the image to half its size instead
     bool mapping_cheaper = false;  // the pass finds mapping cheaper than reading
 };
 
@@ -90,11 +105,23 @@ std::string sha256_hex_of_file(const std::string& path, std::size_t size);
 // field where it carries one, and the digest of its first N bytes.
 std::string record_of(const bytes& image);
 
+// What imgseal-verify says where a read-back's bytes `read` differ from the
+// image of --same-as at `expected_path`, whose bytes are `expected`: the first
+// byte that differs, and both its values.
+std::string differs_line(const std::string& expected_path, const bytes& expected,
+                         const bytes& read);
+
+// A copy of a sealed image with the 2-byte words at the even offsets `a` and
+// `b` exchanged: other bytes under the same seal, which a 16-bit sum cannot see.
+bytes words_swapped(bytes image, std::size_t a, std::size_t b);
+
 // The expected standard output of a run that seals an image.
 std::string sealed_output(const std::string& name, std::uint32_t length, std::uint16_t checksum);
 
 bytes read_file(const std::filesystem::path& path);
 void write_file(const std::filesystem::path& path, const bytes& data);
+std::string read_text(const std::filesystem::path& path);
+void write_text(const std::filesystem::path& path, const std::string& text);
 
 // The trial's image, from the packer and sealed by imgseal in `dir`
 // (app.bin, app.img): 94,208 bytes, so that the seal's 32-bit sum cannot

@@ -16,7 +16,8 @@ rm -rf "$work" && mkdir -p "$work"
 
 fail() { echo "$name: $*" >&2; exit 1; }
 
-# make_slot SPEC FILE: the slot's bytes, erased flash past the image.
+# make_slot CASE FILE: the slot's bytes as the case column gives them
+# (an image, then its damage), erased flash past the image.
 make_slot() {
   head -c "$slot_size" /dev/zero | tr '\000' '\377' >"$2"
   image=${1%%,*}
