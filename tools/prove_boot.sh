@@ -3,8 +3,8 @@
 # boot/imgseal_check.h and boot/imgseal_check.c, with guards against every
 # runtime error, for a 32-bit size_t (the Cortex-M targets), and the chaining
 # of the stream and slot forms' calls in boot/imgseal_check_chain.c; for a
-# 64-bit size_t (the host) it proves again the functions that take a size_t,
-# the only ones whose goals change with it. It fails unless every goal is
+# 64-bit size_t (the host) it proves again the functions that take or pass
+# on a size_t, the only ones whose goals change with it. It fails unless every goal is
 # proven. WP's smoke tests, which look for preconditions that no input meets
 # and loops whose invariants contradict each other, run with the 32-bit
 # proof. Those for calls that cannot return are left out: every loop carries
@@ -58,8 +58,10 @@ wp=(-warn-invalid-pointer -warn-signed-downcast
 # routine are the same in each and a fault's run finds those it leaves
 # unchanged in the cache.
 sources=(boot/imgseal_check.c boot/imgseal_check_chain.c)
-# The functions whose goals depend on size_t's width.
-wide=imgseal_check_feed,imgseal_check_pieces,feed_piece,total_grows,byte_more,piece_byte_more,pieces_add_up
+# The functions whose goals depend on size_t's width: those that take a
+# size_t or pass one on.
+wide=imgseal_check_feed,narrow,sum_step,imgseal_check_pieces,feed_piece,total_grows,byte_more
+wide+=,piece_byte_more,pieces_add_up
 
 # prove NAME DIRECTORY MACHDEP ARGUMENT...: runs WP from DIRECTORY, the
 # ARGUMENTs after the common options so that they may override them (the
