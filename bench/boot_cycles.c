@@ -1,6 +1,7 @@
 /* The program that boot_cycles.sh runs under qemu-system-arm: the boot
    check's memory form, then its stream form in 256-byte pieces read straight
-   from flash, each on a 4 KiB and a 64 KiB sealed image, with a call to
+   from flash, each on a 4 KiB and a 64 KiB sealed image without a CRC, then
+   on a 4 KiB and a 64 KiB one that carries a CRC, with a call to
    boot_cycles_mark() before each check and after the last, where the script
    splits the trace. Exits 0 when every verdict is OK. The script passes the
    images' sizes as SMALL_SIZE and LARGE_SIZE. */
@@ -9,7 +10,7 @@
 
 #include "imgseal_check.h"
 
-extern const uint8_t small_image[], large_image[];
+extern const uint8_t small_image[], large_image[], small_crc_image[], large_crc_image[];
 
 void boot_cycles_mark(void) __attribute__((noinline));
 void boot_cycles_mark(void)
@@ -30,18 +31,20 @@ static enum imgseal_check_result in_pieces(const uint8_t *image, uint32_t size)
 
 int main(void)
 {
-    const uint8_t *const starts[2] = {small_image, large_image};
+    const uint8_t *const starts[4] = {small_image, large_image, small_crc_image, large_crc_image};
     const uint32_t sizes[2] = {SMALL_SIZE, LARGE_SIZE};
     int failures = 0;
-    unsigned i;
+    unsigned pair, i;
 
-    for (i = 0u; i < 2u; ++i) {
-        boot_cycles_mark();
-        failures += imgseal_check_memory(starts[i], sizes[i], NULL) != IMGSEAL_CHECK_OK;
-    }
-    for (i = 0u; i < 2u; ++i) {
-        boot_cycles_mark();
-        failures += in_pieces(starts[i], sizes[i]) != IMGSEAL_CHECK_OK;
+    for (pair = 0u; pair < 4u; pair += 2u) {
+        for (i = 0u; i < 2u; ++i) {
+            boot_cycles_mark();
+            failures += imgseal_check_memory(starts[pair + i], sizes[i], NULL) != IMGSEAL_CHECK_OK;
+        }
+        for (i = 0u; i < 2u; ++i) {
+            boot_cycles_mark();
+            failures += in_pieces(starts[pair + i], sizes[i]) != IMGSEAL_CHECK_OK;
+        }
     }
     boot_cycles_mark();
     return failures;

@@ -5,10 +5,14 @@
 # Cortex-M0 timings (zero wait states), and prints instructions and cycles per
 # byte for the memory form and for the stream form fed 256-byte pieces
 # straight from flash, as (64 KiB image - 4 KiB image) / the extra bytes, so
-# that set-up costs drop out; on a Cortex-M3 (mps2-an385), instructions per
-# byte. Needs gcc-arm-none-eabi and qemu-system-arm (tools/install_packages.sh).
+# that set-up costs drop out, for images without a CRC and images that carry
+# one, with the routine built with each CRC table (IMGSEAL_CHECK_CRC 256 and
+# 16) and without the CRC (0); on a Cortex-M3 (mps2-an385), instructions per
+# byte, with the 256-entry table. Needs gcc-arm-none-eabi and qemu-system-arm
+# (tools/install_packages.sh).
 # Usage: bench/boot_cycles.sh IMGSEAL [BOOT_DIR]
-#   IMGSEAL   the host's imgseal, which seals the two images
+#   IMGSEAL   the host's imgseal, which seals the images; imgseal-pack beside
+#             it packs the two that carry a CRC
 #   BOOT_DIR  where imgseal_check.c and .h are (default boot/): an earlier
 #             version's copy there measures that version
 # Work files go to build/boot-cycles.
@@ -26,6 +30,13 @@ small=4096 large=65536
 "$root/tools/make_sample_image.sh" "$build/large.img" cycles "$large"
 "$imgseal" "$build/small.img" >/dev/null
 "$imgseal" "$build/large.img" >/dev/null
+# Packed from binaries that make images of the same sizes (the binary starts at 2048).
+for pair in small=$small large=$large; do
+  "$root/tools/make_sample_binary.sh" "$build/${pair%%=*}.bin" $((${pair#*=} - 2048))
+  "$(dirname "$imgseal")/imgseal-pack" --name=cycles "$build/${pair%%=*}.bin" \
+    "$build/${pair%%=*}-crc.img"
+  "$imgseal" "$build/${pair%%=*}-crc.img" >/dev/null
+done
 
 # The Cortex-M0 timings (its Technical Reference Manual, zero wait states):
 # 1 cycle for data processing and MULS (the single-cycle multiplier), 2 for a
@@ -80,12 +91,14 @@ weigh() {  # DISASSEMBLY TRACE MARK: prints "instructions cycles" per part of th
   ' "$1" "$2"
 }
 
-# MACHINE CPU: builds the routine at -Os for CPU, runs the program and prints
-# "instructions cycles" for each of its four checks.
+# MACHINE CPU CRC: builds the routine at -Os for CPU with IMGSEAL_CHECK_CRC set
+# to CRC, runs the program and prints "instructions cycles" for each of its
+# eight checks.
 measure() {
-  local machine=$1 cpu=$2 out=$build/$2 range start size mark
+  local machine=$1 cpu=$2 out=$build/$2-$3 range start size mark
   mkdir -p "$out"
-  local flags=(-mcpu="$cpu" -mthumb -ffreestanding -std=c99 -Os -Wall -Wextra -Werror)
+  local flags=(-mcpu="$cpu" -mthumb -ffreestanding -std=c99 -Os -Wall -Wextra -Werror
+    -DIMGSEAL_CHECK_CRC="$3")
   arm-none-eabi-gcc "${flags[@]}" -c "$boot/imgseal_check.c" -o "$out/imgseal_check.o"
   arm-none-eabi-gcc "${flags[@]}" -I"$boot" -I"$root/boot/example" -DSMALL_SIZE="$small"u \
     -DLARGE_SIZE="$large"u -Wa,-I,"$build" -nostdlib \
@@ -113,12 +126,13 @@ measure() {
   rm -f "$out/trace"
 }
 
-per_byte() {  # LABEL UNIT... < four lines of "instructions cycles"
+per_byte() {  # LABEL UNIT... < eight lines of "instructions cycles"
   awk -v extra=$((large - small)) -v what="$*" '
     { i[NR] = $1; c[NR] = $2 }
     END {
-      split("memory form|stream form, 256-byte pieces", form, "|")
-      for (k = 1; k <= 2; k++) {
+      split("memory form, no CRC|stream form, 256-byte pieces, no CRC|" \
+            "memory form, with a CRC|stream form, 256-byte pieces, with a CRC", form, "|")
+      for (k = 1; k <= 4; k++) {
         small = 2 * k - 1; large = 2 * k
         line = sprintf("%s %s: %.2f instructions", what, form[k], (i[large] - i[small]) / extra)
         if (what ~ /cortex-m0/) line = line sprintf(", %.2f cycles", (c[large] - c[small]) / extra)
@@ -127,9 +141,13 @@ per_byte() {  # LABEL UNIT... < four lines of "instructions cycles"
     }'
 }
 
-# Both measured before anything is printed: a run that fails prints no figure.
-m0=$(measure microbit cortex-m0)
-m3=$(measure mps2-an385 cortex-m3)
+# All measured before anything is printed: a run that fails prints no figure.
+m0_256=$(measure microbit cortex-m0 256)
+m0_16=$(measure microbit cortex-m0 16)
+m0_0=$(measure microbit cortex-m0 0)
+m3=$(measure mps2-an385 cortex-m3 256)
 echo "boot check per image byte, from a 4 KiB and a 64 KiB image in flash, routine at -Os:"
-per_byte cortex-m0 <<<"$m0"
-per_byte cortex-m3 <<<"$m3"
+per_byte "cortex-m0, 256-entry table," <<<"$m0_256"
+per_byte "cortex-m0, 16-entry table," <<<"$m0_16"
+per_byte "cortex-m0, no CRC (IMGSEAL_CHECK_CRC 0)," <<<"$m0_0" | grep -v 'with a CRC'
+per_byte "cortex-m3, 256-entry table," <<<"$m3"

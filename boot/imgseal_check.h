@@ -12,8 +12,9 @@ extern "C" {
 
 /* The first check that fails decides the result; they run in this order:
    BAD_LAYOUT for fewer than 8 bytes, ERASED, BAD_LAYOUT for the descriptor,
-   then BAD_SIGNATURE, NOT_SEALED, BAD_LENGTH and BAD_CHECKSUM. ERASED came
-   last, so that the others kept their numbers. */
+   then BAD_SIGNATURE, NOT_SEALED, BAD_LENGTH and BAD_CHECKSUM, and last the
+   CRC: BAD_CRC, or NO_CRC where one is required. ERASED, BAD_CRC and NO_CRC
+   came later, so that the others kept their numbers. */
 enum imgseal_check_result {
     IMGSEAL_CHECK_OK = 0,
     IMGSEAL_CHECK_BAD_LAYOUT = 1,    /* under 8 bytes, a descriptor offset of 2^31 or
@@ -23,8 +24,12 @@ enum imgseal_check_result {
     IMGSEAL_CHECK_BAD_LENGTH = 4,    /* odd, short of the name field's end, or not
                                         the bytes there are */
     IMGSEAL_CHECK_BAD_CHECKSUM = 5,  /* the bytes no longer give the sealed checksum */
-    IMGSEAL_CHECK_ERASED = 6         /* the header's 8 bytes are all 0xFF: erased
+    IMGSEAL_CHECK_ERASED = 6,        /* the header's 8 bytes are all 0xFF: erased
                                         flash, no image */
+    IMGSEAL_CHECK_BAD_CRC = 7,       /* the seal holds, but the image carries a
+                                        CRC-32 that its bytes do not give */
+    IMGSEAL_CHECK_NO_CRC = 8         /* the seal holds, a CRC is required and the
+                                        image carries none */
 };
 
 /* The state of a check that reads an image in pieces. The struct's fields
@@ -37,8 +42,21 @@ struct imgseal_check {
                          2^32, up to the length once the descriptor has come */
     uint8_t kept[16]; /* header bytes 0-7, then descriptor bytes 8-15 */
     uint8_t slot;     /* 1 after imgseal_check_begin_slot, 0 after _begin */
+    uint8_t require;  /* 1 after imgseal_check_require_crc */
+    uint8_t carries;  /* 0 until bytes 0-23 have been summed, then 1 where
+                         they say the image carries a CRC, 2 where not */
+    uint32_t crc;     /* the CRC register over the bytes taken from 24 up to
+                         the length, once `carries` is 1 */
+    uint8_t field[8]; /* image bytes 8-15: the CRC's marker and its value */
 };
+/* A build with IMGSEAL_CHECK_CRC set to 0 leaves crc, field, require and
+   carries unused, and keeps them, so that the struct has one size in every build. */
 
+/* The contracts below are those of the build without the CRC
+   (IMGSEAL_CHECK_CRC 0), which tools/prove_boot.sh proves. With the CRC, an
+   image for which they say IMGSEAL_CHECK_OK may instead get
+   IMGSEAL_CHECK_BAD_CRC or IMGSEAL_CHECK_NO_CRC (CHECKS 8 in
+   imgseal_check(3)); that code is tested, not yet proven. */
 /*@ // What the checks mean, written from imgseal(1) (IMAGE LAYOUT, CHECKSUM)
     // and imgseal_check(3) (CHECKS), apart from the code. The contracts of the
     // functions promise these values; tools/prove_boot.sh proves that the code
@@ -198,6 +216,19 @@ struct imgseal_check {
 enum imgseal_check_result imgseal_check_memory(const void *image, uint32_t available,
                                                uint32_t *length);
 
+/* As imgseal_check_memory(), for a caller that must refuse an image without
+   a CRC: such an image, its seal holding, gets IMGSEAL_CHECK_NO_CRC. A build
+   without the CRC (IMGSEAL_CHECK_CRC 0) does not define it, so that such a
+   caller fails to link rather than passing an image unchecked. */
+/*@ requires \valid_read((uint8_t *)image + (0 .. available - 1));
+    requires \initialized((uint8_t *)image + (0 .. available - 1));
+    requires length == \null || \valid(length);
+    assigns *length;
+    ensures \result != IMGSEAL_CHECK_OK && length != \null ==> *length == \old(*length);
+*/
+enum imgseal_check_result imgseal_check_memory_crc(const void *image, uint32_t available,
+                                                   uint32_t *length);
+
 /* An image that arrives in pieces, in order. Pieces may have any size,
    including 0 (with data NULL if need be) and odd sizes. */
 
@@ -220,6 +251,16 @@ void imgseal_check_begin(struct imgseal_check *check);
     ensures \forall integer i; 0 <= i < 16 ==> check->kept[i] == 0;
 */
 void imgseal_check_begin_slot(struct imgseal_check *check, uint32_t slot_size);
+
+/* Called after imgseal_check_begin() or imgseal_check_begin_slot(), before
+   the first piece: imgseal_check_end() then gives IMGSEAL_CHECK_NO_CRC to an
+   image whose seal holds but that carries no CRC. Not defined in a build
+   without the CRC, as imgseal_check_memory_crc(). */
+/*@ requires \valid(check);
+    assigns check->require;
+    ensures check->require == 1;
+*/
+void imgseal_check_require_crc(struct imgseal_check *check);
 
 /* The pieces lie apart from the struct. Each byte of the header, and each of
    descriptor bytes 8-15 once the header has said where they are, is kept as
@@ -317,7 +358,13 @@ enum imgseal_check_result imgseal_check_end(const struct imgseal_check *check,
     ensures result == IMGSEAL_CHECK_ERASED ==>
       ends_at(\result, 6) && \result[0] == 'E' && \result[1] == 'R' && \result[2] == 'A' &&
       \result[3] == 'S' && \result[4] == 'E' && \result[5] == 'D';
-    ensures !(IMGSEAL_CHECK_OK <= result <= IMGSEAL_CHECK_ERASED) ==>
+    ensures result == IMGSEAL_CHECK_BAD_CRC ==>
+      ends_at(\result, 7) && \result[0] == 'B' && \result[1] == 'A' && \result[2] == 'D' &&
+      \result[3] == '_' && \result[4] == 'C' && \result[5] == 'R' && \result[6] == 'C';
+    ensures result == IMGSEAL_CHECK_NO_CRC ==>
+      ends_at(\result, 6) && \result[0] == 'N' && \result[1] == 'O' && \result[2] == '_' &&
+      \result[3] == 'C' && \result[4] == 'R' && \result[5] == 'C';
+    ensures !(IMGSEAL_CHECK_OK <= result <= IMGSEAL_CHECK_NO_CRC) ==>
       ends_at(\result, 1) && \result[0] == '?';
 */
 const char *imgseal_check_result_name(enum imgseal_check_result result);

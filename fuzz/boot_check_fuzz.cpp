@@ -4,7 +4,8 @@
 // never disagree, and the slot form must give the memory form's verdict both
 // where imgseal_check_needed() first says 0 and once every byte is fed. Once
 // the seal passes, imgseal-verify's verdict on the CRC, from the check that
-// rides on each pass, must be the bitwise reference's.
+// rides on each pass, and the boot check's in every form, with a CRC
+// required and without, must be the bitwise reference's.
 #include <sys/mman.h>
 #include <unistd.h>
 
@@ -33,12 +34,40 @@ static_assert(static_cast<std::size_t>(imgseal::seal_verdict::erased) == 2 &&
               static_cast<std::size_t>(imgseal::seal_verdict::length_not_size) == 8 &&
               static_cast<std::size_t>(imgseal::seal_verdict::system_error) == 10);
 
-// Both verdicts, and the length wherever the seal is accepted.
-void expect_same(const imgseal::seal_report& core, imgseal_check_result boot,
-                 std::uint32_t length) {
+// Whether the image whose first `length` bytes are at `data` carries a CRC
+// (descriptor at 8, the marker in bytes 8-11), and if so whether its field
+// holds the reference's CRC of those bytes, taken with bytes 12-15 and 18-23
+// as zero.
+struct reference_crc {
+    bool carries;
+    bool holds;
+};
+reference_crc judge_crc(const std::uint8_t* data, std::uint32_t length) {
+    const imgseal_test::bytes image(data, data + length);
+    const bool carries = imgseal_test::load_be32_at(image, 4) == 8 &&
+                         imgseal_test::load_be32_at(image, 8) == 0x89435243;
+    return {carries, carries && imgseal_test::load_be32_at(image, 12) ==
+                                    imgseal_test::reference_image_crc(image)};
+}
+
+// The boot check's result that the core's verdict on the seal and the
+// reference's on the CRC give: the CRC's once the seal passes.
+imgseal_check_result boot_want(const imgseal::seal_report& core, const std::uint8_t* data,
+                               bool required) {
     // A memfd that cannot be read (system_error) is the fuzzer's own failure.
     const auto verdict = static_cast<std::size_t>(core.verdict);
-    if (verdict >= std::size(boot_results) || boot_results[verdict] != boot ||
+    if (verdict >= std::size(boot_results)) std::abort();
+    if (boot_results[verdict] != IMGSEAL_CHECK_OK) return boot_results[verdict];
+    const reference_crc crc = judge_crc(data, core.length);
+    if (crc.carries && !crc.holds) return IMGSEAL_CHECK_BAD_CRC;
+    if (!crc.carries && required) return IMGSEAL_CHECK_NO_CRC;
+    return IMGSEAL_CHECK_OK;
+}
+
+// Both verdicts, and the length wherever the image is accepted.
+void expect_same(const imgseal::seal_report& core, imgseal_check_result boot, std::uint32_t length,
+                 const std::uint8_t* data, bool required = false) {
+    if (boot_want(core, data, required) != boot ||
         (boot == IMGSEAL_CHECK_OK && length != core.length)) {
         std::abort();
     }
@@ -68,8 +97,7 @@ core_check check_with_crc(Check check) {
 void expect_crc_verdict(const core_check& core, const std::uint8_t* data) {
     if (core.report.verdict != imgseal::seal_verdict::ok) return;
     const imgseal_test::bytes image(data, data + core.report.length);
-    const bool carries = imgseal_test::load_be32_at(image, 4) == 8 &&
-                         imgseal_test::load_be32_at(image, 8) == 0x89435243;
+    const bool carries = judge_crc(data, core.report.length).carries;
     const std::uint32_t stored = imgseal_test::load_be32_at(image, 12);
     const std::uint32_t want = imgseal_test::reference_image_crc(image);
     for (const bool required : {false, true}) {
@@ -112,12 +140,12 @@ imgseal_check_result stream_result(const std::uint8_t* data, std::size_t size,
 }
 
 // The slot form over the first slot_size bytes, fed all `size` of them in
-// pieces that the bytes choose (bytes past the slot are to be ignored).
-// needed() never asks for more than the slot still holds and is 0 once it is
-// all fed; the verdict where it first said 0, and the one after every byte,
-// must both be `want`.
+// pieces that the bytes choose (bytes past the slot are to be ignored), with
+// a CRC required where `required`. needed() never asks for more than the
+// slot still holds and is 0 once it is all fed; the verdict where it first
+// said 0, and the one after every byte, must both be `want`.
 void expect_slot_form(const std::uint8_t* data, std::size_t size, std::uint32_t slot_size,
-                      imgseal_check_result want, std::uint32_t want_length) {
+                      imgseal_check_result want, std::uint32_t want_length, bool required) {
     const auto expect_want = [&](const imgseal_check& state) {
         std::uint32_t length = 0;
         const imgseal_check_result got = imgseal_check_end(&state, &length);
@@ -125,6 +153,7 @@ void expect_slot_form(const std::uint8_t* data, std::size_t size, std::uint32_t 
     };
     imgseal_check check;
     imgseal_check_begin_slot(&check, slot_size);
+    if (required) imgseal_check_require_crc(&check);
     bool stopped = false;
     for (std::size_t at = 0, k = 0;; ++k) {
         const std::uint32_t given =
@@ -167,7 +196,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     };
     const auto expect_core = [&](const core_check& core, imgseal_check_result boot,
                                  std::uint32_t length) {
-        expect_same(core.report, boot, length);
+        expect_same(core.report, boot, length, data);
         expect_crc_verdict(core, data);
     };
     std::uint32_t length = 0;
@@ -181,8 +210,15 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const auto slot_size = static_cast<std::uint32_t>(size - cut);
     std::uint32_t slot_length = 0;
     const imgseal_check_result in_slot = imgseal_check_memory(data, slot_size, &slot_length);
-    expect_core(core_file(slot_size, imgseal::seal_scope::slot), in_slot, slot_length);
-    expect_slot_form(data, size, slot_size, in_slot, slot_length);
+    const core_check slot_core = core_file(slot_size, imgseal::seal_scope::slot);
+    expect_core(slot_core, in_slot, slot_length);
+    expect_slot_form(data, size, slot_size, in_slot, slot_length, false);
+    // With a CRC required: the memory form and the slot form.
+    std::uint32_t required_length = 0;
+    const imgseal_check_result required =
+        imgseal_check_memory_crc(data, slot_size, &required_length);
+    expect_same(slot_core.report, required, required_length, data, true);
+    expect_slot_form(data, size, slot_size, required, required_length, true);
     const imgseal_check_result streamed = stream_result(data, size, length);
     expect_core(core_file(size, imgseal::seal_scope::whole_image), streamed, length);
     expect_core(core_stream(imgseal::seal_scope::whole_image), streamed, length);

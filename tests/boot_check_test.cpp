@@ -5,10 +5,30 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <random>
 
 #include "image_builder.hpp"
 #include "imgseal_check.h"
 #include "support.hpp"
+
+// The routine as built with the 16-entry table and without the CRC
+// (tests/boot_check_builds.c), and the tables of both CRC builds.
+extern "C" {
+#define IMGSEAL_BUILD_DECLARATIONS(build)                                          \
+    imgseal_check_result imgseal_check##build##_memory(const void*, std::uint32_t, \
+                                                       std::uint32_t*);            \
+    void imgseal_check##build##_begin(imgseal_check*);                             \
+    void imgseal_check##build##_begin_slot(imgseal_check*, std::uint32_t);         \
+    void imgseal_check##build##_feed(imgseal_check*, const void*, std::size_t);    \
+    std::uint32_t imgseal_check##build##_needed(const imgseal_check*);             \
+    imgseal_check_result imgseal_check##build##_end(const imgseal_check*, std::uint32_t*);
+IMGSEAL_BUILD_DECLARATIONS(16)
+IMGSEAL_BUILD_DECLARATIONS(0)
+imgseal_check_result imgseal_check16_memory_crc(const void*, std::uint32_t, std::uint32_t*);
+void imgseal_check16_require_crc(imgseal_check*);
+const std::uint32_t* imgseal_check256_table();
+const std::uint32_t* imgseal_check16_table();
+}
 
 namespace imgseal_test {
 namespace {
@@ -290,11 +310,286 @@ TEST(boot_check, EveryPrefixOfASealedImageIsRefused) {
 
 // The names for logs are the enum's, without its prefix, and "?" past it.
 TEST(boot_check, ResultNamesAreTheEnumsWithoutItsPrefix) {
-    const char* const names[] = {"OK",         "BAD_LAYOUT",   "BAD_SIGNATURE", "NOT_SEALED",
-                                 "BAD_LENGTH", "BAD_CHECKSUM", "ERASED",        "?"};
-    for (int i = 0; i < 8; ++i) {
+    const char* const names[] = {
+        "OK",           "BAD_LAYOUT", "BAD_SIGNATURE", "NOT_SEALED", "BAD_LENGTH",
+        "BAD_CHECKSUM", "ERASED",     "BAD_CRC",       "NO_CRC",     "?"};
+    for (int i = 0; i < 10; ++i) {
         EXPECT_STREQ(imgseal_check_result_name(static_cast<imgseal_check_result>(i)), names[i]);
     }
+}
+
+// One build of the routine: its forms, and those that require a CRC where
+// it has them.
+struct boot_build {
+    const char* name;
+    imgseal_check_result (*memory)(const void*, std::uint32_t, std::uint32_t*);
+    imgseal_check_result (*memory_crc)(const void*, std::uint32_t, std::uint32_t*);
+    void (*begin)(imgseal_check*);
+    void (*begin_slot)(imgseal_check*, std::uint32_t);
+    void (*require_crc)(imgseal_check*);
+    void (*feed)(imgseal_check*, const void*, std::size_t);
+    std::uint32_t (*needed)(const imgseal_check*);
+    imgseal_check_result (*end)(const imgseal_check*, std::uint32_t*);
+};
+const boot_build table_256 = {
+    "256-entry table",   imgseal_check_memory,     imgseal_check_memory_crc,
+    imgseal_check_begin, imgseal_check_begin_slot, imgseal_check_require_crc,
+    imgseal_check_feed,  imgseal_check_needed,     imgseal_check_end};
+const boot_build table_16 = {
+    "16-entry table",      imgseal_check16_memory,     imgseal_check16_memory_crc,
+    imgseal_check16_begin, imgseal_check16_begin_slot, imgseal_check16_require_crc,
+    imgseal_check16_feed,  imgseal_check16_needed,     imgseal_check16_end};
+const boot_build no_crc = {"no CRC",
+                           imgseal_check0_memory,
+                           nullptr,
+                           imgseal_check0_begin,
+                           imgseal_check0_begin_slot,
+                           nullptr,
+                           imgseal_check0_feed,
+                           imgseal_check0_needed,
+                           imgseal_check0_end};
+
+// The slot form over `slot`, its size, in pieces of `piece` bytes, fed until
+// needed() is 0, or where `stream` the stream form fed every byte; with a
+// CRC required where `require`.
+imgseal_check_result check_pieces(const boot_build& build, const bytes& slot, std::size_t piece,
+                                  bool require, bool stream = false) {
+    imgseal_check check;
+    if (stream) {
+        build.begin(&check);
+    } else {
+        build.begin_slot(&check, static_cast<std::uint32_t>(slot.size()));
+    }
+    if (require) build.require_crc(&check);
+    for (std::size_t at = 0; at < slot.size() && (stream || build.needed(&check) != 0);
+         at += piece) {
+        build.feed(&check, slot.data() + at, std::min(piece, slot.size() - at));
+    }
+    return build.end(&check, nullptr);
+}
+
+// The verdicts of every form: the memory form, also from an odd address, the
+// stream form in pieces of 1, 7, 24 (the last bytes before the CRC's pass
+// end a piece) and 256 bytes, and the slot form in a slot with filler past
+// the image, each without and with a CRC required; they must all be `want`
+// and `want_required`.
+void expect_every_form(const boot_build& build, const bytes& image, imgseal_check_result want,
+                       imgseal_check_result want_required, const std::string& what) {
+    const bytes slot = in_slot(image, image.size() + 1000);
+    bytes odd(1);
+    odd.insert(odd.end(), image.begin(), image.end());
+    const auto size = static_cast<std::uint32_t>(image.size());
+    const auto slot_size = static_cast<std::uint32_t>(slot.size());
+    EXPECT_EQ(build.memory(image.data(), size, nullptr), want) << what << ", " << build.name;
+    EXPECT_EQ(build.memory(odd.data() + 1, size, nullptr), want)
+        << what << ", " << build.name << ", odd address";
+    EXPECT_EQ(build.memory(slot.data(), slot_size, nullptr), want) << what << ", " << build.name;
+    if (build.memory_crc) {
+        EXPECT_EQ(build.memory_crc(slot.data(), slot_size, nullptr), want_required)
+            << what << ", " << build.name;
+        EXPECT_EQ(build.memory_crc(odd.data() + 1, size, nullptr), want_required)
+            << what << ", " << build.name << ", odd address";
+    }
+    for (const bool require : {false, true}) {
+        if (require && !build.require_crc) continue;
+        const imgseal_check_result expected = require ? want_required : want;
+        for (const std::size_t piece :
+             {std::size_t{1}, std::size_t{7}, std::size_t{24}, std::size_t{256}}) {
+            EXPECT_EQ(check_pieces(build, image, piece, require, true), expected)
+                << what << ", " << build.name << ", stream in pieces of " << piece
+                << (require ? ", required" : "");
+            EXPECT_EQ(check_pieces(build, slot, piece, require), expected)
+                << what << ", " << build.name << ", slot in pieces of " << piece
+                << (require ? ", required" : "");
+        }
+    }
+}
+
+// imgseal-verify's verdict, as the boot check's result: the line's start.
+imgseal_check_result verify_result(const std::string& path, bool require) {
+    std::vector<std::string> args = {"--slot", path};
+    if (require) args.insert(args.begin(), "--require-crc");
+    const std::string line = run_verify(args).out.substr(path.size());
+    const struct {
+        const char* start;
+        imgseal_check_result result;
+    } lines[] = {{": OK", ok},
+                 {": FAILED: CRC-32 ", IMGSEAL_CHECK_BAD_CRC},
+                 {": FAILED: no CRC", IMGSEAL_CHECK_NO_CRC},
+                 {": FAILED: checksum ", checksum},
+                 {": FAILED: not sealed", not_sealed}};
+    for (const auto& l : lines) {
+        if (line.rfind(l.start, 0) == 0) return l.result;
+    }
+    ADD_FAILURE() << path << line;
+    return layout;
+}
+
+using boot_check_crc = tool_test;
+
+// Rows per image: with the marker and without, with a CRC that holds and one
+// that does not, with the marker where no CRC can be, and a broken seal
+// whose result the CRC leaves alone; each through every form of both CRC
+// builds, with and without a CRC required, and through imgseal-verify with
+// and without --require-crc, whose verdict they share; the build without the
+// CRC gives the seal's verdict alone.
+TEST_F(boot_check_crc, EveryFormChecksTheCrcOfAnImageThatCarriesOne) {
+    const auto bad_crc = IMGSEAL_CHECK_BAD_CRC, no = IMGSEAL_CHECK_NO_CRC;
+    write_file(dir_ / "app.bin", random_bytes(6000, 3));
+    ASSERT_EQ(run_pack({"--name=app", "app.bin", "app.img"}, {}, {.working_dir = dir_}).status, 0);
+    const bytes packed = read_file(dir_ / "app.img");
+    ASSERT_EQ(run_tool({(dir_ / "app.img").string()}).status, 0);
+    const bytes sealed = read_file(dir_ / "app.img");
+    // A byte changed by one and the byte two on by one the other way, so that
+    // the seal's sum, and the seal, still hold.
+    const auto mended = [&](std::size_t at) {
+        bytes image = sealed;
+        const int delta = image.at(at) != 0xFF && image.at(at + 2) != 0 ? 1 : -1;
+        image[at] = static_cast<std::uint8_t>(image[at] + delta);
+        image[at + 2] = static_cast<std::uint8_t>(image[at + 2] - delta);
+        EXPECT_TRUE(seal_passes(image)) << at;
+        return image;
+    };
+    bytes broken = sealed;
+    broken.at(3000) ^= 1;
+    // A length field below 24: a stream's sum stops before the bytes that
+    // decide whether the image carries a CRC have all come.
+    bytes short_length = sealed;
+    short_length.at(20) = short_length.at(21) = short_length.at(22) = 0;
+    short_length.at(23) = 20;
+    bytes marker_elsewhere = build_image({.descriptor_offset = 40, .size = 3000});
+    marker_elsewhere[8] = 0x89, marker_elsewhere[9] = 0x43, marker_elsewhere[10] = 0x52,
+    marker_elsewhere[11] = 0x43;
+    const struct {
+        const char* what;
+        bytes image;
+        imgseal_check_result want, required;
+        bool verify;  // imgseal-verify's verdict is compared too
+    } rows[] = {
+        {"packed", sealed, ok, ok, true},
+        {"CRC field changed", mended(12), bad_crc, bad_crc, true},
+        {"marker changed: no CRC", mended(9), ok, no, true},
+        {"content changed", mended(3000), bad_crc, bad_crc, true},
+        {"signature's neighbour changed", mended(17), bad_crc, bad_crc, true},
+        {"no marker", sealed_image(build_image({.size = 3000}), 8), ok, no, true},
+        {"marker, descriptor at 40", sealed_image(marker_elsewhere, 40), ok, no, true},
+        {"seal broken, CRC broken", broken, checksum, checksum, true},
+        {"marker, length below 24", short_length, length, length, false},
+        {"unsealed", packed, not_sealed, not_sealed, true},
+        {"unsealed, no marker", build_image({.size = 3000}), not_sealed, not_sealed, false},
+    };
+    for (const auto& row : rows) {
+        const bytes& image = row.image;
+        for (const boot_build* build : {&table_256, &table_16}) {
+            expect_every_form(*build, image, row.want, row.required, row.what);
+        }
+        const auto seal_only = [](imgseal_check_result r) {
+            return r == IMGSEAL_CHECK_BAD_CRC || r == IMGSEAL_CHECK_NO_CRC ? ok : r;
+        };
+        expect_every_form(no_crc, image, seal_only(row.want), seal_only(row.required), row.what);
+        if (row.verify) {
+            put_image(image);
+            EXPECT_EQ(verify_result(image_path_, false), row.want) << row.what;
+            EXPECT_EQ(verify_result(image_path_, true), row.required) << row.what;
+        }
+    }
+}
+
+// The trial on the trial's image, a packed image of 94,208 bytes: every
+// 256-byte page that holds a byte other than 0xFF, turned to 0xFF as erased
+// flash reads, and its last 2 KiB of zeros left erased, are refused by the
+// memory, stream and slot forms of both CRC builds, as is each of a sample of
+// single-bit flips; the pages of zeros and the tail pass the seal alone, and
+// the build without the CRC.
+TEST_F(boot_check_crc, EveryErasedPageAndBitFlipOfAPackedImageIsRefused) {
+    const bytes sealed = packed_trial_image(dir_);
+    ASSERT_EQ(sealed.size(), 94208u);
+    std::vector<std::pair<std::string, bytes>> changed;
+    bytes tail = sealed;
+    std::fill(tail.end() - 2048, tail.end(), 0xFF);
+    changed.emplace_back("the last 2 KiB erased", tail);
+    for (std::size_t page = 0; page < sealed.size(); page += 256) {
+        const auto first = sealed.begin() + static_cast<std::ptrdiff_t>(page);
+        if (std::all_of(first, first + 256, [](std::uint8_t b) { return b == 0xFF; })) continue;
+        bytes blank = sealed;
+        std::fill_n(blank.begin() + static_cast<std::ptrdiff_t>(page), 256, 0xFF);
+        changed.emplace_back("page at " + std::to_string(page), blank);
+    }
+    std::mt19937 positions(33);
+    for (int flip = 0; flip < 300; ++flip) {
+        const std::size_t bit = positions() % (sealed.size() * 8);
+        bytes flipped = sealed;
+        flipped[bit / 8] ^= static_cast<std::uint8_t>(1u << (bit % 8));
+        changed.emplace_back("bit " + std::to_string(bit), flipped);
+    }
+    std::size_t seal_blind = 0;
+    for (const auto& [what, image] : changed) {
+        const auto size = static_cast<std::uint32_t>(image.size());
+        const bytes slot = in_slot(image, 131072);
+        for (const boot_build* build : {&table_256, &table_16}) {
+            EXPECT_NE(build->memory(image.data(), size, nullptr), ok)
+                << what << ", " << build->name;
+            EXPECT_NE(check_pieces(*build, image, 256, false, true), ok)
+                << what << ", " << build->name;
+            EXPECT_NE(check_pieces(*build, slot, 256, false), ok) << what << ", " << build->name;
+        }
+        if (seal_passes(image)) {
+            ++seal_blind;
+            EXPECT_EQ(no_crc.memory(image.data(), size, nullptr), ok) << what;
+            EXPECT_EQ(check_pieces(no_crc, slot, 256, false), ok) << what;
+        }
+    }
+    EXPECT_EQ(changed.size(), 1 + 368u - 7u + 300u);  // all but the name field's 0xFF fill
+    EXPECT_TRUE(seal_passes(tail));
+    EXPECT_GE(seal_blind, 21u);  // the tail and the pages of zeros
+}
+
+// Each entry of both tables is the register after 8 (or 4) steps of a bit,
+// from the entry's index, as the CRC's definition steps it.
+TEST(boot_check, CrcTablesAreTheBitwiseSteps) {
+    const auto steps = [](std::uint32_t reg, int bits) {
+        for (int bit = 0; bit < bits; ++bit)
+            reg = (reg & 1) != 0 ? (reg >> 1) ^ 0xEDB88320 : reg >> 1;
+        return reg;
+    };
+    for (std::uint32_t i = 0; i < 256; ++i) {
+        EXPECT_EQ(imgseal_check256_table()[i], steps(i, 8)) << i;
+        if (i < 16) {
+            EXPECT_EQ(imgseal_check16_table()[i], steps(i, 4)) << i;
+        }
+    }
+}
+
+// imgseal_check(3)'s worked example: a table step a byte over "123456789"
+// leaves 0x340BC6D9 in the register, which inverted is the check value, with
+// either table (two steps of 4 bits a byte for the 16-entry one); and its
+// recipe for a CRC unit, fed [0, 12), 4 zeros, [16, 18), 6 zeros and
+// [24, length) of a packed image, here the bitwise reference as the unit,
+// gives the image's field.
+TEST_F(boot_check_crc, ManualsWorkedExampleAndCrcUnitRecipeHold) {
+    const std::string digits = "123456789";
+    std::uint32_t reg256 = 0xFFFFFFFF, reg16 = 0xFFFFFFFF;
+    for (const char c : digits) {
+        const auto byte = static_cast<std::uint8_t>(c);
+        reg256 = reg256 >> 8 ^ imgseal_check256_table()[(reg256 ^ byte) & 0xFF];
+        reg16 ^= byte;
+        reg16 = reg16 >> 4 ^ imgseal_check16_table()[reg16 & 0xF];
+        reg16 = reg16 >> 4 ^ imgseal_check16_table()[reg16 & 0xF];
+    }
+    EXPECT_EQ(reg256, 0x340BC6D9u);
+    EXPECT_EQ(reg16, 0x340BC6D9u);
+    EXPECT_EQ(reg256 ^ 0xFFFFFFFF, 0xCBF43926u);
+
+    const bytes image = packed_trial_image(dir_);
+    const std::uint8_t zeros[6] = {};
+    const auto image_length = load_be32_at(image, 20);
+    // reference_crc32 continues a finished CRC, as a unit fed more bytes does.
+    std::uint32_t unit = reference_crc32(image.data(), 12);
+    unit = reference_crc32(zeros, 4, unit);
+    unit = reference_crc32(image.data() + 16, 2, unit);
+    unit = reference_crc32(zeros, 6, unit);
+    unit = reference_crc32(image.data() + 24, image_length - 24, unit);
+    EXPECT_EQ(unit, load_be32_at(image, 12));
 }
 
 }  // namespace

@@ -324,4 +324,30 @@ const std::string& tool_test::put_image(const bytes& data) {
     return image_path_;
 }
 
+// The trial's image, from the packer and sealed by imgseal: 94,208 bytes, so
+// that the seal's 32-bit sum cannot wrap, its binary holding zero regions,
+// its last 2 KiB among them.
+bytes packed_trial_image(const std::filesystem::path& dir) {
+    bytes binary = random_bytes(92160, 4);
+    for (const auto& [begin, end] :
+         {std::pair<std::size_t, std::size_t>{10000, 14500}, {40448, 41472}, {90112, 92160}}) {
+        std::fill(binary.begin() + static_cast<std::ptrdiff_t>(begin),
+                  binary.begin() + static_cast<std::ptrdiff_t>(end), 0);
+    }
+    write_file(dir / "app.bin", binary);
+    EXPECT_EQ(run_pack({"--name=trial", "app.bin", "app.img"}, {}, {.working_dir = dir}).status, 0);
+    EXPECT_EQ(run_tool({(dir / "app.img").string()}).status, 0);
+    return read_file(dir / "app.img");
+}
+
+// Whether the seal alone passes a changed copy of a sealed image whose
+// descriptor is at 8, as the format defines it: the length is the size, and
+// the sum with the stamp taken as zero is the checksum field.
+bool seal_passes(bytes image) {
+    const std::uint16_t field = load_be16_at(image, 18);
+    const std::uint32_t length = load_be32_at(image, 20);
+    std::fill(image.begin() + 18, image.begin() + 24, 0);
+    return reference_checksum(image).checksum == field && length == image.size();
+}
+
 }  // namespace imgseal_test

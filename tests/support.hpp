@@ -123,6 +123,16 @@ void write_file(const std::filesystem::path& path, const bytes& data);
 std::string read_text(const std::filesystem::path& path);
 void write_text(const std::filesystem::path& path, const std::string& text);
 
+// The trial's image, from the packer and sealed by imgseal in `dir`
+// (app.bin, app.img): 94,208 bytes, so that the seal's 32-bit sum cannot
+// wrap, its binary holding zero regions, its last 2 KiB among them.
+bytes packed_trial_image(const std::filesystem::path& dir);
+
+// Whether the seal alone passes a changed copy of a sealed image whose
+// descriptor is at 8, as the format defines it: the length is the size, and
+// the sum with the stamp taken as zero is the checksum field.
+bool seal_passes(bytes image);
+
 // Each test gets a fresh directory, removed afterwards.
 class tool_test : public ::testing::Test {
   protected:

@@ -73,7 +73,10 @@ wide+=,piece_byte_more,pieces_add_up
 prove() {
   local name=$1 directory=$2 machdep=$3 from=$SECONDS TIMEFORMAT='%U %S'
   shift 3
-  { time (cd "$directory" && timeout 1200 frama-c -machdep "$machdep" -cpp-extra-args=-Iboot \
+  # The build without the CRC (IMGSEAL_CHECK_CRC 0): the CRC's code is not
+  # proven yet (imgseal_check(3), PROOF).
+  { time (cd "$directory" && timeout 1200 frama-c -machdep "$machdep" \
+    -cpp-extra-args="-Iboot -DIMGSEAL_CHECK_CRC=0" \
     "${wp[@]}" "$@" >"$build/$name.log" 2>&1); } 2>"$build/$name.times" || {
     tail -n 20 "$build/$name.log" >&2
     echo "frama-c failed or took 20 minutes on $name: see $build/$name.log" >&2
@@ -188,7 +191,8 @@ faults=(
   "the odd-length check dropped" check_fields
   "length % 2u != 0u || " ""
   "the memory form reading one byte past available" "imgseal_check_memory -wp-prop @requires"
-  "judge(NULL, image, available, length)" "judge(NULL, image, available + 1u, length)"
+  "judge(NULL, image, available, REQUIRE(0) length)"
+  "judge(NULL, image, available + 1u, REQUIRE(0) length)"
   "a kept header byte from the wrong position" keep_header
   "check->kept[position] = piece[position - at];" "check->kept[position] = piece[position - at + 1u];"
   "a kept descriptor byte from the wrong position" keep_descriptor

@@ -16,6 +16,12 @@
     image changed_image, "changed.img"
     .balign 4
     image unsealed_image, "unsealed.img"
+    .balign 4
+    image packed_image, "packed.img"
+    .balign 4
+    image tail_erased_image, "tail-erased.img"
+    .balign 4
+    image page_erased_image, "page-erased.img"
     /* The sealed image again, one byte past a word boundary. */
     .balign 4
     .byte 0
@@ -36,3 +42,14 @@ external_flash:
     .incbin "long.img"          /* 0x3000: a sealed image of 6000 bytes, which
                                    runs on into the next slot */
     .org external_flash + 0x5000, 0xFF
+
+    /* Then 16 KiB slots (CRC_SLOT_SIZE) for images that carry a CRC, as an
+       interrupted update leaves them, and a pair of slots A and B. */
+    .incbin "tail-erased.img"   /* 0x5000: its last 2 KiB, all zeros, erased */
+    .org external_flash + 0x9000, 0xFF
+    .incbin "page-erased.img"   /* 0x9000: one 256-byte page of zeros erased */
+    .org external_flash + 0xD000, 0xFF
+    .incbin "long.img"          /* 0xD000: slot A, a newer image without a CRC */
+    .org external_flash + 0x11000, 0xFF
+    .incbin "packed.img"        /* 0x11000: slot B, an older one with a CRC */
+    .org external_flash + 0x15000, 0xFF
