@@ -60,7 +60,7 @@ run_ctest() {
     tee "$directory/ctest.log" || status=$?
   echo "the five slowest tests:"
   sed -nE 's/.*Test +#[0-9]+: ([^ ]+) .* ([0-9.]+) sec$/\2 \1/p' "$directory/ctest.log" |
-    sort -rn | head -n 5 | awk '{ printf "  %7.2f s  %s\n", $1, $2 }'
+    sort -rn | awk 'NR <= 5 { printf "  %7.2f s  %s\n", $1, $2 }'
   return "$status"
 }
 
