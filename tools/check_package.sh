@@ -15,7 +15,7 @@ programs=(imgseal imgseal-verify imgseal-pack)
 version=$(sed -n 's/^project(imgseal VERSION \([0-9.]*\).*/\1/p' CMakeLists.txt)
 commit=$(git rev-parse HEAD)
 # The packages' timestamps: the date of the changelog's top entry.
-release_time=$(date -u -d "$(sed -n 's/^ -- .*>  //p' packaging/changelog | head -n 1)" +%s)
+release_time=$(date -u -d "$(sed -n 's/^ -- .*>  //p' packaging/changelog | awk 'NR == 1')" +%s)
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 git diff --quiet HEAD || echo "note: the packages are built from the last commit, not from the changes since"
