@@ -69,19 +69,59 @@ verdict check_memory(const bytes& image, std::size_t slot_size) {
     return got;
 }
 
-// In pieces of the sizes given in turn, or whole if none are; an empty one
-// without data.
-verdict check_stream(const bytes& image, const std::vector<std::size_t>& pieces) {
+// One build of the routine: its forms, and those that require a CRC where
+// it has them.
+struct boot_build {
+    const char* name;
+    imgseal_check_result (*memory)(const void*, std::uint32_t, std::uint32_t*);
+    imgseal_check_result (*memory_crc)(const void*, std::uint32_t, std::uint32_t*);
+    void (*begin)(imgseal_check*);
+    void (*begin_slot)(imgseal_check*, std::uint32_t);
+    void (*require_crc)(imgseal_check*);
+    void (*feed)(imgseal_check*, const void*, std::size_t);
+    std::uint32_t (*needed)(const imgseal_check*);
+    imgseal_check_result (*end)(const imgseal_check*, std::uint32_t*);
+};
+const boot_build table_256 = {
+    "256-entry table",   imgseal_check_memory,     imgseal_check_memory_crc,
+    imgseal_check_begin, imgseal_check_begin_slot, imgseal_check_require_crc,
+    imgseal_check_feed,  imgseal_check_needed,     imgseal_check_end};
+const boot_build table_16 = {
+    "16-entry table",      imgseal_check16_memory,     imgseal_check16_memory_crc,
+    imgseal_check16_begin, imgseal_check16_begin_slot, imgseal_check16_require_crc,
+    imgseal_check16_feed,  imgseal_check16_needed,     imgseal_check16_end};
+const boot_build no_crc = {"no CRC",
+                           imgseal_check0_memory,
+                           nullptr,
+                           imgseal_check0_begin,
+                           imgseal_check0_begin_slot,
+                           nullptr,
+                           imgseal_check0_feed,
+                           imgseal_check0_needed,
+                           imgseal_check0_end};
+
+// The stream form over `image`, or where `slot` the slot form over it (the
+// slot its size) fed until needed() is 0, of `build` with a CRC required
+// where `require`: in pieces of the sizes given in turn, or whole if none
+// are; an empty one without data.
+verdict check_stream(const bytes& image, const std::vector<std::size_t>& pieces,
+                     const boot_build& build = table_256, bool require = false, bool slot = false) {
     imgseal_check check;
-    imgseal_check_begin(&check);
-    for (std::size_t at = 0, i = 0; at < image.size(); ++i) {
+    if (slot) {
+        build.begin_slot(&check, static_cast<std::uint32_t>(image.size()));
+    } else {
+        build.begin(&check);
+    }
+    if (require) build.require_crc(&check);
+    for (std::size_t at = 0, i = 0; at < image.size() && !(slot && build.needed(&check) == 0);
+         ++i) {
         const std::size_t size =
             pieces.empty() ? image.size() : std::min(pieces[i % pieces.size()], image.size() - at);
-        imgseal_check_feed(&check, size != 0 ? image.data() + at : nullptr, size);
+        build.feed(&check, size != 0 ? image.data() + at : nullptr, size);
         at += size;
     }
     verdict got{IMGSEAL_CHECK_OK, 0};
-    got.result = imgseal_check_end(&check, &got.length);
+    got.result = build.end(&check, &got.length);
     return got;
 }
 
@@ -319,56 +359,6 @@ TEST(boot_check, ResultNamesAreTheEnumsWithoutItsPrefix) {
     }
 }
 
-// One build of the routine: its forms, and those that require a CRC where
-// it has them.
-struct boot_build {
-    const char* name;
-    imgseal_check_result (*memory)(const void*, std::uint32_t, std::uint32_t*);
-    imgseal_check_result (*memory_crc)(const void*, std::uint32_t, std::uint32_t*);
-    void (*begin)(imgseal_check*);
-    void (*begin_slot)(imgseal_check*, std::uint32_t);
-    void (*require_crc)(imgseal_check*);
-    void (*feed)(imgseal_check*, const void*, std::size_t);
-    std::uint32_t (*needed)(const imgseal_check*);
-    imgseal_check_result (*end)(const imgseal_check*, std::uint32_t*);
-};
-const boot_build table_256 = {
-    "256-entry table",   imgseal_check_memory,     imgseal_check_memory_crc,
-    imgseal_check_begin, imgseal_check_begin_slot, imgseal_check_require_crc,
-    imgseal_check_feed,  imgseal_check_needed,     imgseal_check_end};
-const boot_build table_16 = {
-    "16-entry table",      imgseal_check16_memory,     imgseal_check16_memory_crc,
-    imgseal_check16_begin, imgseal_check16_begin_slot, imgseal_check16_require_crc,
-    imgseal_check16_feed,  imgseal_check16_needed,     imgseal_check16_end};
-const boot_build no_crc = {"no CRC",
-                           imgseal_check0_memory,
-                           nullptr,
-                           imgseal_check0_begin,
-                           imgseal_check0_begin_slot,
-                           nullptr,
-                           imgseal_check0_feed,
-                           imgseal_check0_needed,
-                           imgseal_check0_end};
-
-// The slot form over `slot`, its size, in pieces of `piece` bytes, fed until
-// needed() is 0, or where `stream` the stream form fed every byte; with a
-// CRC required where `require`.
-imgseal_check_result check_pieces(const boot_build& build, const bytes& slot, std::size_t piece,
-                                  bool require, bool stream = false) {
-    imgseal_check check;
-    if (stream) {
-        build.begin(&check);
-    } else {
-        build.begin_slot(&check, static_cast<std::uint32_t>(slot.size()));
-    }
-    if (require) build.require_crc(&check);
-    for (std::size_t at = 0; at < slot.size() && (stream || build.needed(&check) != 0);
-         at += piece) {
-        build.feed(&check, slot.data() + at, std::min(piece, slot.size() - at));
-    }
-    return build.end(&check, nullptr);
-}
-
 // The verdicts of every form: the memory form, also from an odd address and
 // over a slot with filler past the image, the stream form in pieces of 1, 7,
 // 24 (the last bytes before the CRC's pass end a piece) and 256 bytes, and
@@ -394,9 +384,9 @@ void expect_every_form(const boot_build& build, const bytes& image, imgseal_chec
         EXPECT_EQ(memory(slot.data(), static_cast<std::uint32_t>(slot.size()), nullptr), expected)
             << how << ", in a slot";
         for (const std::size_t piece : {1u, 7u, 24u, 256u}) {
-            EXPECT_EQ(check_pieces(build, image, piece, require, true), expected)
+            EXPECT_EQ(check_stream(image, {piece}, build, require).result, expected)
                 << how << ", stream in pieces of " << piece;
-            EXPECT_EQ(check_pieces(build, slot, piece, require), expected)
+            EXPECT_EQ(check_stream(slot, {piece}, build, require, true).result, expected)
                 << how << ", slot in pieces of " << piece;
         }
     }
@@ -519,14 +509,14 @@ TEST_F(boot_check_crc, EveryErasedPageAndBitFlipOfAPackedImageIsRefused) {
         for (const boot_build* build : {&table_256, &table_16}) {
             EXPECT_NE(build->memory(image.data(), size, nullptr), ok)
                 << what << ", " << build->name;
-            EXPECT_NE(check_pieces(*build, image, 256, false, true), ok)
+            EXPECT_NE(check_stream(image, {256}, *build).result, ok) << what << ", " << build->name;
+            EXPECT_NE(check_stream(slot, {256}, *build, false, true).result, ok)
                 << what << ", " << build->name;
-            EXPECT_NE(check_pieces(*build, slot, 256, false), ok) << what << ", " << build->name;
         }
         if (seal_passes(image)) {
             ++seal_blind;
             EXPECT_EQ(no_crc.memory(image.data(), size, nullptr), ok) << what;
-            EXPECT_EQ(check_pieces(no_crc, slot, 256, false), ok) << what;
+            EXPECT_EQ(check_stream(slot, {256}, no_crc, false, true).result, ok) << what;
         }
     }
     EXPECT_EQ(changed.size(), 1 + 368u - 7u + 300u);  // all but the name field's 0xFF fill
