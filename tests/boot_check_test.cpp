@@ -11,23 +11,24 @@
 #include "imgseal_check.h"
 #include "support.hpp"
 
-// The routine as built with the 16-entry table and without the CRC
-// (tests/boot_check_builds.c), and the tables of both CRC builds.
+// The routine as built with the 16-entry table and without the CRC, and the
+// tables of both CRC builds (tests/boot_check_builds.c).
 extern "C" {
-#define IMGSEAL_BUILD_DECLARATIONS(build)                                          \
-    imgseal_check_result imgseal_check##build##_memory(const void*, std::uint32_t, \
-                                                       std::uint32_t*);            \
-    void imgseal_check##build##_begin(imgseal_check*);                             \
-    void imgseal_check##build##_begin_slot(imgseal_check*, std::uint32_t);         \
-    void imgseal_check##build##_feed(imgseal_check*, const void*, std::size_t);    \
-    std::uint32_t imgseal_check##build##_needed(const imgseal_check*);             \
-    imgseal_check_result imgseal_check##build##_end(const imgseal_check*, std::uint32_t*);
+#define IMGSEAL_BUILD_DECLARATIONS(build)                                                  \
+    imgseal_check_result imgseal_check##build##_memory(const void*, std::uint32_t,         \
+                                                       std::uint32_t*);                    \
+    imgseal_check_result imgseal_check##build##_memory_crc(const void*, std::uint32_t,     \
+                                                           std::uint32_t*);                \
+    void imgseal_check##build##_begin(imgseal_check*);                                     \
+    void imgseal_check##build##_begin_slot(imgseal_check*, std::uint32_t);                 \
+    void imgseal_check##build##_require_crc(imgseal_check*);                               \
+    void imgseal_check##build##_feed(imgseal_check*, const void*, std::size_t);            \
+    std::uint32_t imgseal_check##build##_needed(const imgseal_check*);                     \
+    imgseal_check_result imgseal_check##build##_end(const imgseal_check*, std::uint32_t*); \
+    const std::uint32_t* imgseal_check##build##_table();
 IMGSEAL_BUILD_DECLARATIONS(16)
 IMGSEAL_BUILD_DECLARATIONS(0)
-imgseal_check_result imgseal_check16_memory_crc(const void*, std::uint32_t, std::uint32_t*);
-void imgseal_check16_require_crc(imgseal_check*);
 const std::uint32_t* imgseal_check256_table();
-const std::uint32_t* imgseal_check16_table();
 }
 
 namespace imgseal_test {
@@ -68,19 +69,59 @@ verdict check_memory(const bytes& image, std::size_t slot_size) {
     return got;
 }
 
-// In pieces of the sizes given in turn, or whole if none are; an empty one
-// without data.
-verdict check_stream(const bytes& image, const std::vector<std::size_t>& pieces) {
+// One build of the routine: its forms, and those that require a CRC where
+// it has them.
+struct boot_build {
+    const char* name;
+    imgseal_check_result (*memory)(const void*, std::uint32_t, std::uint32_t*);
+    imgseal_check_result (*memory_crc)(const void*, std::uint32_t, std::uint32_t*);
+    void (*begin)(imgseal_check*);
+    void (*begin_slot)(imgseal_check*, std::uint32_t);
+    void (*require_crc)(imgseal_check*);
+    void (*feed)(imgseal_check*, const void*, std::size_t);
+    std::uint32_t (*needed)(const imgseal_check*);
+    imgseal_check_result (*end)(const imgseal_check*, std::uint32_t*);
+};
+const boot_build table_256 = {
+    "256-entry table",   imgseal_check_memory,     imgseal_check_memory_crc,
+    imgseal_check_begin, imgseal_check_begin_slot, imgseal_check_require_crc,
+    imgseal_check_feed,  imgseal_check_needed,     imgseal_check_end};
+const boot_build table_16 = {
+    "16-entry table",      imgseal_check16_memory,     imgseal_check16_memory_crc,
+    imgseal_check16_begin, imgseal_check16_begin_slot, imgseal_check16_require_crc,
+    imgseal_check16_feed,  imgseal_check16_needed,     imgseal_check16_end};
+const boot_build no_crc = {"no CRC",
+                           imgseal_check0_memory,
+                           nullptr,
+                           imgseal_check0_begin,
+                           imgseal_check0_begin_slot,
+                           nullptr,
+                           imgseal_check0_feed,
+                           imgseal_check0_needed,
+                           imgseal_check0_end};
+
+// The stream form over `image`, or where `slot` the slot form over it (the
+// slot its size) fed until needed() is 0, of `build` with a CRC required
+// where `require`: in pieces of the sizes given in turn, or whole if none
+// are; an empty one without data.
+verdict check_stream(const bytes& image, const std::vector<std::size_t>& pieces,
+                     const boot_build& build = table_256, bool require = false, bool slot = false) {
     imgseal_check check;
-    imgseal_check_begin(&check);
-    for (std::size_t at = 0, i = 0; at < image.size(); ++i) {
+    if (slot) {
+        build.begin_slot(&check, static_cast<std::uint32_t>(image.size()));
+    } else {
+        build.begin(&check);
+    }
+    if (require) build.require_crc(&check);
+    for (std::size_t at = 0, i = 0; at < image.size() && !(slot && build.needed(&check) == 0);
+         ++i) {
         const std::size_t size =
             pieces.empty() ? image.size() : std::min(pieces[i % pieces.size()], image.size() - at);
-        imgseal_check_feed(&check, size != 0 ? image.data() + at : nullptr, size);
+        build.feed(&check, size != 0 ? image.data() + at : nullptr, size);
         at += size;
     }
     verdict got{IMGSEAL_CHECK_OK, 0};
-    got.result = imgseal_check_end(&check, &got.length);
+    got.result = build.end(&check, &got.length);
     return got;
 }
 
@@ -318,89 +359,35 @@ TEST(boot_check, ResultNamesAreTheEnumsWithoutItsPrefix) {
     }
 }
 
-// One build of the routine: its forms, and those that require a CRC where
-// it has them.
-struct boot_build {
-    const char* name;
-    imgseal_check_result (*memory)(const void*, std::uint32_t, std::uint32_t*);
-    imgseal_check_result (*memory_crc)(const void*, std::uint32_t, std::uint32_t*);
-    void (*begin)(imgseal_check*);
-    void (*begin_slot)(imgseal_check*, std::uint32_t);
-    void (*require_crc)(imgseal_check*);
-    void (*feed)(imgseal_check*, const void*, std::size_t);
-    std::uint32_t (*needed)(const imgseal_check*);
-    imgseal_check_result (*end)(const imgseal_check*, std::uint32_t*);
-};
-const boot_build table_256 = {
-    "256-entry table",   imgseal_check_memory,     imgseal_check_memory_crc,
-    imgseal_check_begin, imgseal_check_begin_slot, imgseal_check_require_crc,
-    imgseal_check_feed,  imgseal_check_needed,     imgseal_check_end};
-const boot_build table_16 = {
-    "16-entry table",      imgseal_check16_memory,     imgseal_check16_memory_crc,
-    imgseal_check16_begin, imgseal_check16_begin_slot, imgseal_check16_require_crc,
-    imgseal_check16_feed,  imgseal_check16_needed,     imgseal_check16_end};
-const boot_build no_crc = {"no CRC",
-                           imgseal_check0_memory,
-                           nullptr,
-                           imgseal_check0_begin,
-                           imgseal_check0_begin_slot,
-                           nullptr,
-                           imgseal_check0_feed,
-                           imgseal_check0_needed,
-                           imgseal_check0_end};
-
-// The slot form over `slot`, its size, in pieces of `piece` bytes, fed until
-// needed() is 0, or where `stream` the stream form fed every byte; with a
-// CRC required where `require`.
-imgseal_check_result check_pieces(const boot_build& build, const bytes& slot, std::size_t piece,
-                                  bool require, bool stream = false) {
-    imgseal_check check;
-    if (stream) {
-        build.begin(&check);
-    } else {
-        build.begin_slot(&check, static_cast<std::uint32_t>(slot.size()));
-    }
-    if (require) build.require_crc(&check);
-    for (std::size_t at = 0; at < slot.size() && (stream || build.needed(&check) != 0);
-         at += piece) {
-        build.feed(&check, slot.data() + at, std::min(piece, slot.size() - at));
-    }
-    return build.end(&check, nullptr);
-}
-
-// The verdicts of every form: the memory form, also from an odd address, the
-// stream form in pieces of 1, 7, 24 (the last bytes before the CRC's pass
-// end a piece) and 256 bytes, and the slot form in a slot with filler past
-// the image, each without and with a CRC required; they must all be `want`
-// and `want_required`.
+// The verdicts of every form: the memory form, also from an odd address and
+// over a slot with filler past the image, the stream form in pieces of 1, 7,
+// 24 (the last bytes before the CRC's pass end a piece) and 256 bytes, and
+// the slot form, each without and with a CRC required (the memory form then
+// through memory_crc); they must all be `want` and `want_required`. The build
+// without the CRC gives the seal's verdict alone.
 void expect_every_form(const boot_build& build, const bytes& image, imgseal_check_result want,
                        imgseal_check_result want_required, const std::string& what) {
     const bytes slot = in_slot(image, image.size() + 1000);
     bytes odd(1);
     odd.insert(odd.end(), image.begin(), image.end());
     const auto size = static_cast<std::uint32_t>(image.size());
-    const auto slot_size = static_cast<std::uint32_t>(slot.size());
-    EXPECT_EQ(build.memory(image.data(), size, nullptr), want) << what << ", " << build.name;
-    EXPECT_EQ(build.memory(odd.data() + 1, size, nullptr), want)
-        << what << ", " << build.name << ", odd address";
-    EXPECT_EQ(build.memory(slot.data(), slot_size, nullptr), want) << what << ", " << build.name;
-    if (build.memory_crc) {
-        EXPECT_EQ(build.memory_crc(slot.data(), slot_size, nullptr), want_required)
-            << what << ", " << build.name;
-        EXPECT_EQ(build.memory_crc(odd.data() + 1, size, nullptr), want_required)
-            << what << ", " << build.name << ", odd address";
-    }
     for (const bool require : {false, true}) {
         if (require && !build.require_crc) continue;
-        const imgseal_check_result expected = require ? want_required : want;
-        for (const std::size_t piece :
-             {std::size_t{1}, std::size_t{7}, std::size_t{24}, std::size_t{256}}) {
-            EXPECT_EQ(check_pieces(build, image, piece, require, true), expected)
-                << what << ", " << build.name << ", stream in pieces of " << piece
-                << (require ? ", required" : "");
-            EXPECT_EQ(check_pieces(build, slot, piece, require), expected)
-                << what << ", " << build.name << ", slot in pieces of " << piece
-                << (require ? ", required" : "");
+        const imgseal_check_result expected = require ? want_required
+                                              : !build.require_crc && want == IMGSEAL_CHECK_BAD_CRC
+                                                  ? ok
+                                                  : want;
+        const std::string how = what + ", " + build.name + (require ? ", required" : "");
+        const auto memory = require ? build.memory_crc : build.memory;
+        EXPECT_EQ(memory(image.data(), size, nullptr), expected) << how;
+        EXPECT_EQ(memory(odd.data() + 1, size, nullptr), expected) << how << ", odd address";
+        EXPECT_EQ(memory(slot.data(), static_cast<std::uint32_t>(slot.size()), nullptr), expected)
+            << how << ", in a slot";
+        for (const std::size_t piece : {1u, 7u, 24u, 256u}) {
+            EXPECT_EQ(check_stream(image, {piece}, build, require).result, expected)
+                << how << ", stream in pieces of " << piece;
+            EXPECT_EQ(check_stream(slot, {piece}, build, require, true).result, expected)
+                << how << ", slot in pieces of " << piece;
         }
     }
 }
@@ -455,11 +442,9 @@ TEST_F(boot_check_crc, EveryFormChecksTheCrcOfAnImageThatCarriesOne) {
     // A length field below 24: a stream's sum stops before the bytes that
     // decide whether the image carries a CRC have all come.
     bytes short_length = sealed;
-    short_length.at(20) = short_length.at(21) = short_length.at(22) = 0;
-    short_length.at(23) = 20;
+    put_be32(short_length, 20, 20);
     bytes marker_elsewhere = build_image({.descriptor_offset = 40, .size = 3000});
-    marker_elsewhere[8] = 0x89, marker_elsewhere[9] = 0x43, marker_elsewhere[10] = 0x52,
-    marker_elsewhere[11] = 0x43;
+    put_be32(marker_elsewhere, 8, 0x89435243);
     const struct {
         const char* what;
         bytes image;
@@ -479,16 +464,11 @@ TEST_F(boot_check_crc, EveryFormChecksTheCrcOfAnImageThatCarriesOne) {
         {"unsealed, no marker", build_image({.size = 3000}), not_sealed, not_sealed, false},
     };
     for (const auto& row : rows) {
-        const bytes& image = row.image;
-        for (const boot_build* build : {&table_256, &table_16}) {
-            expect_every_form(*build, image, row.want, row.required, row.what);
+        for (const boot_build* build : {&table_256, &table_16, &no_crc}) {
+            expect_every_form(*build, row.image, row.want, row.required, row.what);
         }
-        const auto seal_only = [](imgseal_check_result r) {
-            return r == IMGSEAL_CHECK_BAD_CRC || r == IMGSEAL_CHECK_NO_CRC ? ok : r;
-        };
-        expect_every_form(no_crc, image, seal_only(row.want), seal_only(row.required), row.what);
         if (row.verify) {
-            put_image(image);
+            put_image(row.image);
             EXPECT_EQ(verify_result(image_path_, false), row.want) << row.what;
             EXPECT_EQ(verify_result(image_path_, true), row.required) << row.what;
         }
@@ -529,14 +509,14 @@ TEST_F(boot_check_crc, EveryErasedPageAndBitFlipOfAPackedImageIsRefused) {
         for (const boot_build* build : {&table_256, &table_16}) {
             EXPECT_NE(build->memory(image.data(), size, nullptr), ok)
                 << what << ", " << build->name;
-            EXPECT_NE(check_pieces(*build, image, 256, false, true), ok)
+            EXPECT_NE(check_stream(image, {256}, *build).result, ok) << what << ", " << build->name;
+            EXPECT_NE(check_stream(slot, {256}, *build, false, true).result, ok)
                 << what << ", " << build->name;
-            EXPECT_NE(check_pieces(*build, slot, 256, false), ok) << what << ", " << build->name;
         }
         if (seal_passes(image)) {
             ++seal_blind;
             EXPECT_EQ(no_crc.memory(image.data(), size, nullptr), ok) << what;
-            EXPECT_EQ(check_pieces(no_crc, slot, 256, false), ok) << what;
+            EXPECT_EQ(check_stream(slot, {256}, no_crc, false, true).result, ok) << what;
         }
     }
     EXPECT_EQ(changed.size(), 1 + 368u - 7u + 300u);  // all but the name field's 0xFF fill
@@ -544,51 +524,49 @@ TEST_F(boot_check_crc, EveryErasedPageAndBitFlipOfAPackedImageIsRefused) {
     EXPECT_GE(seal_blind, 21u);  // the tail and the pages of zeros
 }
 
-// Each entry of both tables is the register after 8 (or 4) steps of a bit,
-// from the entry's index, as the CRC's definition steps it.
-TEST(boot_check, CrcTablesAreTheBitwiseSteps) {
-    const auto steps = [](std::uint32_t reg, int bits) {
-        for (int bit = 0; bit < bits; ++bit)
-            reg = (reg & 1) != 0 ? (reg >> 1) ^ 0xEDB88320 : reg >> 1;
-        return reg;
-    };
-    for (std::uint32_t i = 0; i < 256; ++i) {
-        EXPECT_EQ(imgseal_check256_table()[i], steps(i, 8)) << i;
-        if (i < 16) {
-            EXPECT_EQ(imgseal_check16_table()[i], steps(i, 4)) << i;
+// Each entry of both tables is the register after 8 (or 4) steps of a bit
+// from the entry's index, as the CRC's definition steps it. imgseal_check(3)'s
+// worked example: a table step a byte (two steps of 4 bits with the 16-entry
+// table) over "123456789" leaves 0x340BC6D9 in the register, which inverted is
+// the check value. And its recipe for a CRC unit, fed [0, 12), 4 zeros,
+// [16, 18), 6 zeros and [24, length) of a packed image, here the bitwise
+// reference as the unit, gives the image's field.
+TEST_F(boot_check_crc, TablesWorkedExampleAndCrcUnitRecipeAreTheManuals) {
+    const struct {
+        const std::uint32_t* table;
+        int bits;
+    } tables[] = {{imgseal_check256_table(), 8}, {imgseal_check16_table(), 4}};
+    for (const auto& [table, bits] : tables) {
+        const std::uint32_t mask = (1u << bits) - 1;
+        for (std::uint32_t i = 0; i <= mask; ++i) {
+            std::uint32_t reg = i;
+            for (int bit = 0; bit < bits; ++bit) {
+                reg = (reg & 1) != 0 ? (reg >> 1) ^ 0xEDB88320 : reg >> 1;
+            }
+            EXPECT_EQ(table[i], reg) << bits << "-bit table, entry " << i;
         }
+        std::uint32_t reg = 0xFFFFFFFF;
+        for (const char c : std::string("123456789")) {
+            reg ^= static_cast<std::uint8_t>(c);
+            for (int step = 0; step < 8; step += bits) reg = reg >> bits ^ table[reg & mask];
+        }
+        EXPECT_EQ(reg, 0x340BC6D9u) << bits << "-bit table";
+        EXPECT_EQ(reg ^ 0xFFFFFFFF, 0xCBF43926u) << bits << "-bit table";
     }
-}
-
-// imgseal_check(3)'s worked example: a table step a byte over "123456789"
-// leaves 0x340BC6D9 in the register, which inverted is the check value, with
-// either table (two steps of 4 bits a byte for the 16-entry one); and its
-// recipe for a CRC unit, fed [0, 12), 4 zeros, [16, 18), 6 zeros and
-// [24, length) of a packed image, here the bitwise reference as the unit,
-// gives the image's field.
-TEST_F(boot_check_crc, ManualsWorkedExampleAndCrcUnitRecipeHold) {
-    const std::string digits = "123456789";
-    std::uint32_t reg256 = 0xFFFFFFFF, reg16 = 0xFFFFFFFF;
-    for (const char c : digits) {
-        const auto byte = static_cast<std::uint8_t>(c);
-        reg256 = reg256 >> 8 ^ imgseal_check256_table()[(reg256 ^ byte) & 0xFF];
-        reg16 ^= byte;
-        reg16 = reg16 >> 4 ^ imgseal_check16_table()[reg16 & 0xF];
-        reg16 = reg16 >> 4 ^ imgseal_check16_table()[reg16 & 0xF];
-    }
-    EXPECT_EQ(reg256, 0x340BC6D9u);
-    EXPECT_EQ(reg16, 0x340BC6D9u);
-    EXPECT_EQ(reg256 ^ 0xFFFFFFFF, 0xCBF43926u);
 
     const bytes image = packed_trial_image(dir_);
-    const std::uint8_t zeros[6] = {};
-    const auto image_length = load_be32_at(image, 20);
+    const bytes zeros(6);
+    const struct {
+        const std::uint8_t* data;
+        std::size_t size;
+    } unit_feeds[] = {{image.data(), 12},
+                      {zeros.data(), 4},
+                      {image.data() + 16, 2},
+                      {zeros.data(), 6},
+                      {image.data() + 24, load_be32_at(image, 20) - 24}};
     // reference_crc32 continues a finished CRC, as a unit fed more bytes does.
-    std::uint32_t unit = reference_crc32(image.data(), 12);
-    unit = reference_crc32(zeros, 4, unit);
-    unit = reference_crc32(image.data() + 16, 2, unit);
-    unit = reference_crc32(zeros, 6, unit);
-    unit = reference_crc32(image.data() + 24, image_length - 24, unit);
+    std::uint32_t unit = 0;
+    for (const auto& [data, size] : unit_feeds) unit = reference_crc32(data, size, unit);
     EXPECT_EQ(unit, load_be32_at(image, 12));
 }
 

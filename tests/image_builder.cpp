@@ -87,6 +87,12 @@ std::uint32_t load_be32_at(const bytes& data, std::size_t at) {
     return std::uint32_t{load_be16_at(data, at)} << 16 | load_be16_at(data, at + 2);
 }
 
+void put_be32(bytes& data, std::size_t at, std::uint32_t value) {
+    for (std::size_t i = 0; i < 4; ++i) {
+        data.at(at + i) = static_cast<std::uint8_t>(value >> (24 - 8 * i));
+    }
+}
+
 int expected_status(const bytes& image) {
     if (image.size() < 8) return 2;
     const std::uint32_t offset = load_be32_at(image, 4);

@@ -58,6 +58,7 @@ std::uint32_t reference_image_crc(const bytes& image);
 
 std::uint16_t load_be16_at(const bytes& data, std::size_t at);
 std::uint32_t load_be32_at(const bytes& data, std::size_t at);
+void put_be32(bytes& data, std::size_t at, std::uint32_t value);
 
 // The status that the tool must end with on `image`, judged from its bytes
 // alone the way the format says: 0 for an image that can be sealed.

@@ -20,12 +20,6 @@ namespace {
 
 using pack = tool_test;
 
-void put_be32(bytes& data, std::size_t at, std::uint32_t value) {
-    for (std::size_t i = 0; i < 4; ++i) {
-        data.at(at + i) = static_cast<std::uint8_t>(value >> (24 - 8 * i));
-    }
-}
-
 // The image as the packer's layout describes it, written out the plain way.
 bytes expected_image(const bytes& binary, const std::string& name, std::uint32_t version,
                      std::uint8_t signature, std::size_t align) {
